@@ -1,0 +1,13 @@
+// Sizes shared by every part of the engine.
+#pragma once
+
+#include <cstdint>
+
+namespace vorn {
+
+// The unit of synthesis, scheduling and deduplication.
+inline constexpr std::uint64_t BLOCK_SIZE = std::uint64_t{1} << 22;
+inline constexpr unsigned BLOCK_SHIFT = 22;
+inline constexpr std::uint64_t BLOCK_MASK = BLOCK_SIZE - 1;
+
+}  // namespace vorn

@@ -1,0 +1,141 @@
+// Drives fill_block over a whole output in parallel and makes the placement
+// decisions: which memory, how many workers, pinned or not.
+#include "generator/one_shot.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "generator/block_synthesis.hpp"
+#include "generator/constants.hpp"
+#include "generator/cpu_count.hpp"
+#include "generator/engine_abort.hpp"
+#include "generator/pinning.hpp"
+#include "generator/plan.hpp"
+#include "generator/thread_pool.hpp"
+#include "numa/topology.hpp"
+
+namespace vorn {
+namespace {
+
+// Total blocks of a request, checked against the signed 64-bit byte range
+// before anything is allocated for it.
+std::uint64_t checked_total_blocks(std::uint64_t size) {
+    const std::uint64_t effective = std::max(size, BLOCK_SIZE);
+    const std::uint64_t blocks = (effective >> BLOCK_SHIFT) + ((effective & BLOCK_MASK) ? 1 : 0);
+    if (blocks > (static_cast<std::uint64_t>(INT64_MAX) >> BLOCK_SHIFT))
+        engine_abort("capacity overflow");
+    return blocks;
+}
+
+std::optional<NumaTopology> detect_topology(NumaMode mode) {
+    if (mode == NumaMode::Disabled) return std::nullopt;
+    Result<NumaTopology> detected = NumaTopology::detect();
+    if (!detected) return std::nullopt;  // placement is an optimisation; go on without it
+    return std::move(detected).value();
+}
+
+const NumaNode* find_node(const NumaTopology& topology, std::uint64_t node_id) {
+    for (const NumaNode& node : topology.nodes)
+        if (node.node_id == node_id) return &node;
+    return nullptr;
+}
+
+std::uint64_t choose_thread_count(const GeneratorConfig& config,
+                                  const std::optional<NumaTopology>& topology) {
+    if (config.numa_node && topology) {
+        if (const NumaNode* node = find_node(*topology, *config.numa_node)) {
+            const std::uint64_t cpus = node->cpus.size();
+            return config.max_threads ? std::min(*config.max_threads, cpus) : cpus;
+        }
+    }
+    return config.max_threads ? *config.max_threads : available_cpu_count();
+}
+
+std::unique_ptr<ThreadPool> build_pool(const GeneratorConfig& config,
+                                       const std::optional<NumaTopology>& topology,
+                                       std::uint64_t thread_count, bool numa_path) {
+    if (numa_path) {
+        auto cpus = std::make_shared<const WorkerCpus>(
+            build_worker_cpus(*topology, thread_count, config.numa_node));
+        auto pool = create_pinned_pool(thread_count, std::move(cpus));
+        if (!pool) engine_abort("Failed to create NUMA-aware thread pool: " + pool.error());
+        return std::move(pool).value();
+    }
+    auto pool = ThreadPool::create(thread_count);
+    if (!pool) engine_abort("Failed to create thread pool: " + pool.error());
+    return std::move(pool).value();
+}
+
+// Fills dest[0, len) with the stream of `plan`: every whole block in place,
+// a partial last block through a private scratch block.
+void run_generation(const GeneratorConfig& config, const GenerationPlan& plan,
+                    std::uint64_t entropy, std::uint8_t* dest, std::uint64_t len) {
+    std::optional<NumaTopology> topology = detect_topology(config.numa_mode);
+    std::uint64_t thread_count = choose_thread_count(config, topology);
+    const bool numa_path = topology && topology->num_nodes > 1;
+
+    const std::uint64_t chunks = (len >> BLOCK_SHIFT) + ((len & BLOCK_MASK) ? 1 : 0);
+    if (thread_count == 0) thread_count = available_cpu_count();
+    // Workers beyond the number of chunks would only be started to idle.
+    thread_count = std::max<std::uint64_t>(1, std::min(thread_count, chunks));
+
+    std::unique_ptr<ThreadPool> pool = build_pool(config, topology, thread_count, numa_path);
+
+    if (numa_path) {
+        // Let each pinned worker fault in its chunks so the pages land on its node.
+        pool->run_chunks(chunks, [&](std::size_t i) {
+            std::uint8_t* chunk = dest + (std::uint64_t{i} << BLOCK_SHIFT);
+            const std::uint64_t chunk_len = std::min(BLOCK_SIZE, len - (std::uint64_t{i} << BLOCK_SHIFT));
+            chunk[0] = 0;
+            if (chunk_len > 4096) chunk[chunk_len - 1] = 0;
+        });
+    }
+
+    pool->run_chunks(chunks, [&](std::size_t i) {
+        const std::uint64_t start = std::uint64_t{i} << BLOCK_SHIFT;
+        const std::uint64_t unique = unique_index(plan, i);
+        const std::uint64_t copy_target = std::min(plan.copy_lengths[unique], BLOCK_SIZE);
+        const std::uint64_t chunk_len = std::min(BLOCK_SIZE, len - start);
+        if (chunk_len == BLOCK_SIZE) {
+            fill_block(dest + start, BLOCK_SIZE, unique, copy_target, entropy);
+        } else {
+            // A partial block is the prefix of its full block, never a block
+            // generated at a shorter length.
+            std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[BLOCK_SIZE]);
+            fill_block(scratch.get(), BLOCK_SIZE, unique, copy_target, entropy);
+            std::memcpy(dest + start, scratch.get(), chunk_len);
+        }
+    });
+}
+
+}  // namespace
+
+DataBuffer generate_data(const GeneratorConfig& config) {
+    const std::uint64_t total_blocks = checked_total_blocks(config.size);
+    const GenerationPlan plan =
+        plan_generation(config.size, config.dedup_factor, config.compress_factor);
+    const std::uint64_t entropy = generate_call_entropy();
+
+    const std::uint64_t capacity = total_blocks << BLOCK_SHIFT;
+    std::optional<DataBuffer> buffer;
+    if (config.numa_node) {
+        Result<DataBuffer> bound = DataBuffer::allocate_on_node(capacity, *config.numa_node);
+        if (bound) buffer.emplace(std::move(bound).value());
+    }
+    if (!buffer) buffer.emplace(DataBuffer::ordinary(capacity));
+
+    run_generation(config, plan, entropy, buffer->data(), capacity);
+    buffer->set_length(plan.effective_size);
+    return std::move(*buffer);
+}
+
+void generate_into(const GeneratorConfig& config, std::uint8_t* dest) {
+    checked_total_blocks(config.size);
+    const GenerationPlan plan =
+        plan_generation(config.size, config.dedup_factor, config.compress_factor);
+    const std::uint64_t entropy = generate_call_entropy();
+    run_generation(config, plan, entropy, dest, config.size);
+}
+
+}  // namespace vorn

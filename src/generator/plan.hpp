@@ -1,0 +1,31 @@
+// The generation plan: how a size and two integer ratio factors become a
+// layout of blocks, unique blocks and per-block copy targets.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vorn {
+
+struct GenerationPlan {
+    std::uint64_t effective_size = 0;  // the requested size, at least one block
+    std::uint64_t total_blocks = 0;
+    std::uint64_t unique_blocks = 0;
+    std::vector<std::uint64_t> copy_lengths;  // one copy target per unique block
+};
+
+// factor = max(1, trunc(max(ratio, 1.0))); NaN gives 1; saturates at 2^64 - 1.
+std::uint64_t normalise_ratio(double ratio);
+
+GenerationPlan plan_generation(std::uint64_t size, std::uint64_t dedup_factor,
+                               std::uint64_t compress_factor);
+
+// The unique block that stream block k repeats.
+inline std::uint64_t unique_index(const GenerationPlan& plan, std::uint64_t block) {
+    return block % plan.unique_blocks;
+}
+
+// One value per call or generator: wall clock plus the OS random source.
+std::uint64_t generate_call_entropy();
+
+}  // namespace vorn

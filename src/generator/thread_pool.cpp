@@ -1,0 +1,157 @@
+// Workers wait for a job, claim chunk indices from it until none are left,
+// and leave once the pool is released and they are idle.
+#include "generator/thread_pool.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "generator/cpu_count.hpp"
+
+namespace vorn {
+
+namespace {
+
+struct Job {
+    std::size_t count = 0;
+    const std::function<void(std::size_t)>* fn = nullptr;  // lives on the submitter's stack
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> done{0};
+    bool finished = false;  // guarded by State::mutex
+    std::exception_ptr error;  // guarded by State::mutex
+};
+
+}  // namespace
+
+struct ThreadPool::State {
+    std::mutex mutex;
+    std::condition_variable work_ready;
+    std::condition_variable job_finished;
+    std::mutex submit;  // one job at a time
+    std::shared_ptr<Job> job;
+    std::uint64_t generation = 0;
+    bool stop = false;
+    pid_t owner_pid = getpid();
+
+    // Claims and runs chunks until the job has none left. fn is called only
+    // for claimed indices, so once every chunk is done no worker touches the
+    // submitter's function again.
+    void work_on(Job& job) {
+        for (;;) {
+            const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= job.count) return;
+            try {
+                (*job.fn)(i);
+            } catch (...) {
+                std::lock_guard lock(mutex);
+                if (!job.error) job.error = std::current_exception();
+            }
+            if (job.done.fetch_add(1, std::memory_order_acq_rel) + 1 == job.count) {
+                std::lock_guard lock(mutex);
+                job.finished = true;
+                job_finished.notify_all();
+            }
+        }
+    }
+};
+
+namespace {
+
+thread_local const ThreadPool::State* current_pool = nullptr;
+
+void worker_main(const std::shared_ptr<ThreadPool::State>& state) {
+    current_pool = state.get();
+    std::uint64_t seen = 0;
+    std::unique_lock lock(state->mutex);
+    for (;;) {
+        state->work_ready.wait(lock, [&] { return state->stop || state->generation != seen; });
+        if (state->generation != seen) {
+            seen = state->generation;
+            std::shared_ptr<Job> job = state->job;
+            lock.unlock();
+            if (job) state->work_on(*job);
+            lock.lock();
+            continue;
+        }
+        return;  // told to stop and nothing left to do
+    }
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(std::shared_ptr<State> state, std::size_t workers)
+    : state_(std::move(state)), workers_(workers) {}
+
+Result<std::unique_ptr<ThreadPool>> ThreadPool::create(std::size_t workers) {
+    return create(workers, [](std::size_t, WorkerLoop loop) -> std::optional<std::string> {
+        try {
+            std::thread(std::move(loop)).detach();
+        } catch (const std::system_error& e) {
+            return std::string(e.what());
+        }
+        return std::nullopt;
+    });
+}
+
+Result<std::unique_ptr<ThreadPool>> ThreadPool::create(std::size_t workers,
+                                                       const ThreadStarter& start) {
+    if (workers == 0) workers = static_cast<std::size_t>(available_cpu_count());
+    auto state = std::make_shared<State>();
+    // Owning the pool from the start means that a failure part-way through
+    // tells the workers already started to leave.
+    std::unique_ptr<ThreadPool> pool(new ThreadPool(state, workers));
+    for (std::size_t i = 0; i < workers; ++i) {
+        std::optional<std::string> error;
+        try {
+            error = start(i, [state] { worker_main(state); });
+        } catch (const std::exception& e) {
+            error = std::string(e.what());
+        }
+        if (error) return Error{"failed to start worker " + std::to_string(i) + ": " + *error};
+    }
+    return pool;
+}
+
+ThreadPool::~ThreadPool() {
+    if (!usable_in_this_process()) {
+        // The mutex may have been held by a parent thread at fork time; the
+        // child must not touch it. Leak the state instead of deadlocking.
+        new std::shared_ptr<State>(std::move(state_));
+        return;
+    }
+    std::lock_guard lock(state_->mutex);
+    state_->stop = true;
+    state_->work_ready.notify_all();
+}
+
+bool ThreadPool::usable_in_this_process() const { return state_->owner_pid == getpid(); }
+
+void ThreadPool::run_chunks(std::size_t count, const std::function<void(std::size_t)>& fn) {
+    if (count == 0) return;
+    State& state = *state_;
+    std::lock_guard submit_lock(state.submit);
+    auto job = std::make_shared<Job>();
+    job->count = count;
+    job->fn = &fn;
+    {
+        std::lock_guard lock(state.mutex);
+        state.job = job;
+        ++state.generation;
+        state.work_ready.notify_all();
+    }
+    if (current_pool == &state) state.work_on(*job);
+    std::exception_ptr error;
+    {
+        std::unique_lock lock(state.mutex);
+        state.job_finished.wait(lock, [&] { return job->finished; });
+        state.job.reset();
+        error = job->error;
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+}  // namespace vorn

@@ -1,0 +1,26 @@
+// Loading a topology with default settings, and the text of hwloc failures.
+#include "numa/hwloc_handles.hpp"
+
+#include <cerrno>
+
+namespace vorn {
+
+TopologyPtr load_topology(TopologyLoadFailure& failure) {
+    hwloc_topology_t raw = nullptr;
+    if (hwloc_topology_init(&raw) != 0) {
+        failure = {true, errno};
+        return nullptr;
+    }
+    TopologyPtr topology(raw);
+    if (hwloc_topology_load(raw) != 0) {
+        failure = {false, errno};
+        return nullptr;
+    }
+    return topology;
+}
+
+std::string hwloc_failure_text(const char* call, int error_number) {
+    return std::string(call) + " failed with errno " + std::to_string(error_number);
+}
+
+}  // namespace vorn
