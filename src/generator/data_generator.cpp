@@ -41,8 +41,7 @@ DataGenerator::DataGenerator(std::uint64_t size, std::uint64_t dedup_factor,
 
 void DataGenerator::generate_block(std::uint8_t* span, std::uint64_t block) const {
     const std::uint64_t unique = unique_index(plan_, block);
-    fill_block(span, BLOCK_SIZE, unique, std::min(plan_.copy_lengths[unique], BLOCK_SIZE),
-               entropy_);
+    fill_block(span, BLOCK_SIZE, unique, plan_.copy_target(unique), entropy_);
 }
 
 const std::uint8_t* DataGenerator::kept_block(std::uint64_t block) {

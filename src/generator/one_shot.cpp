@@ -95,7 +95,7 @@ void run_generation(const GeneratorConfig& config, const GenerationPlan& plan,
     pool->run_chunks(chunks, [&](std::size_t i) {
         const std::uint64_t start = std::uint64_t{i} << BLOCK_SHIFT;
         const std::uint64_t unique = unique_index(plan, i);
-        const std::uint64_t copy_target = std::min(plan.copy_lengths[unique], BLOCK_SIZE);
+        const std::uint64_t copy_target = plan.copy_target(unique);
         const std::uint64_t chunk_len = std::min(BLOCK_SIZE, len - start);
         if (chunk_len == BLOCK_SIZE) {
             fill_block(dest + start, BLOCK_SIZE, unique, copy_target, entropy);
@@ -111,15 +111,16 @@ void run_generation(const GeneratorConfig& config, const GenerationPlan& plan,
 
 }  // namespace
 
-DataBuffer generate_data(const GeneratorConfig& config) {
+DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy) {
     const std::uint64_t total_blocks = checked_total_blocks(config.size);
     const GenerationPlan plan =
         plan_generation(config.size, config.dedup_factor, config.compress_factor);
-    const std::uint64_t entropy = generate_call_entropy();
 
     const std::uint64_t capacity = total_blocks << BLOCK_SHIFT;
     std::optional<DataBuffer> buffer;
     if (config.numa_node) {
+        // Any failure to bind falls back to ordinary memory: where the bytes
+        // live never changes what they are.
         Result<DataBuffer> bound = DataBuffer::allocate_on_node(capacity, *config.numa_node);
         if (bound) buffer.emplace(std::move(bound).value());
     }
@@ -130,12 +131,21 @@ DataBuffer generate_data(const GeneratorConfig& config) {
     return std::move(*buffer);
 }
 
-void generate_into(const GeneratorConfig& config, std::uint8_t* dest) {
+DataBuffer generate_data(const GeneratorConfig& config) {
+    checked_total_blocks(config.size);
+    return generate_data(config, generate_call_entropy());
+}
+
+void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint64_t entropy) {
     checked_total_blocks(config.size);
     const GenerationPlan plan =
         plan_generation(config.size, config.dedup_factor, config.compress_factor);
-    const std::uint64_t entropy = generate_call_entropy();
     run_generation(config, plan, entropy, dest, config.size);
+}
+
+void generate_into(const GeneratorConfig& config, std::uint8_t* dest) {
+    checked_total_blocks(config.size);
+    generate_into(config, dest, generate_call_entropy());
 }
 
 }  // namespace vorn

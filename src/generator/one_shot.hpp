@@ -32,4 +32,9 @@ DataBuffer generate_data(const GeneratorConfig& config);
 // generate_data, except that the memory is the caller's.
 void generate_into(const GeneratorConfig& config, std::uint8_t* dest);
 
+// The same with the entropy given instead of drawn, so tests can compare
+// outputs across placements and with the streaming generator.
+DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy);
+void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint64_t entropy);
+
 }  // namespace vorn

@@ -24,32 +24,6 @@ std::uint64_t count_unique_blocks(std::uint64_t total_blocks, std::uint64_t dedu
     return static_cast<std::uint64_t>(v);
 }
 
-// Spreads a per-block target of T / c bytes over the unique blocks so that any
-// c consecutive entries sum to T and no two differ by more than one. The
-// arithmetic is 128-bit so that huge factors keep the (c - 1) / c rule
-// instead of wrapping.
-std::vector<std::uint64_t> build_copy_lengths(std::uint64_t unique_blocks,
-                                              std::uint64_t compress_factor) {
-    std::vector<std::uint64_t> lengths(unique_blocks, 0);
-    if (compress_factor < 2) return lengths;
-    using u128 = unsigned __int128;
-    const u128 c = compress_factor;
-    const u128 total = c * BLOCK_SIZE - BLOCK_SIZE;
-    const std::uint64_t q = static_cast<std::uint64_t>(total / c);
-    const u128 r = total % c;
-    u128 acc = 0;
-    for (auto& entry : lengths) {
-        acc += r;
-        if (acc >= c) {
-            entry = q + 1;
-            acc -= c;
-        } else {
-            entry = q;
-        }
-    }
-    return lengths;
-}
-
 }  // namespace
 
 GenerationPlan plan_generation(std::uint64_t size, std::uint64_t dedup_factor,
@@ -59,8 +33,27 @@ GenerationPlan plan_generation(std::uint64_t size, std::uint64_t dedup_factor,
     plan.total_blocks =
         (plan.effective_size >> BLOCK_SHIFT) + ((plan.effective_size & BLOCK_MASK) != 0 ? 1 : 0);
     plan.unique_blocks = count_unique_blocks(plan.total_blocks, dedup_factor);
-    plan.copy_lengths = build_copy_lengths(plan.unique_blocks, compress_factor);
+    if (compress_factor >= 2) {
+        // 128-bit so that huge factors keep the (c - 1) / c rule instead of
+        // wrapping.
+        using u128 = unsigned __int128;
+        const u128 total = u128{compress_factor} * BLOCK_SIZE - BLOCK_SIZE;
+        plan.copy_divisor = compress_factor;
+        plan.copy_quotient = static_cast<std::uint64_t>(total / compress_factor);
+        plan.copy_remainder = static_cast<std::uint64_t>(total % compress_factor);
+    }
     return plan;
+}
+
+std::uint64_t GenerationPlan::copy_target(std::uint64_t unique) const {
+    using u128 = unsigned __int128;
+    // Entry u = q + floor((u + 1) r / c) - floor(u r / c): the accumulator
+    // rule, evaluated directly.
+    const u128 r = copy_remainder;
+    const std::uint64_t carry =
+        static_cast<std::uint64_t>((u128{unique} + 1) * r / copy_divisor - u128{unique} * r / copy_divisor);
+    const std::uint64_t target = copy_quotient + carry;
+    return target < BLOCK_SIZE ? target : BLOCK_SIZE;
 }
 
 }  // namespace vorn

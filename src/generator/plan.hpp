@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 namespace vorn {
 
@@ -11,7 +10,17 @@ struct GenerationPlan {
     std::uint64_t effective_size = 0;  // the requested size, at least one block
     std::uint64_t total_blocks = 0;
     std::uint64_t unique_blocks = 0;
-    std::vector<std::uint64_t> copy_lengths;  // one copy target per unique block
+
+    // Copy targets: a per-block share T / c of back-reference bytes, spread so
+    // that the first k unique blocks carry floor(k * T / c) in all and no two
+    // differ by more than one. Entry u is computed, not stored, so the plan
+    // costs the same for a petabyte stream as for one block.
+    std::uint64_t copy_divisor = 1;    // c
+    std::uint64_t copy_quotient = 0;   // T div c
+    std::uint64_t copy_remainder = 0;  // T mod c
+
+    // The copy target of unique block u, at most one block.
+    std::uint64_t copy_target(std::uint64_t unique) const;
 };
 
 // factor = max(1, trunc(max(ratio, 1.0))); NaN gives 1; saturates at 2^64 - 1.

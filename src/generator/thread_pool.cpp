@@ -61,10 +61,7 @@ struct ThreadPool::State {
 
 namespace {
 
-thread_local const ThreadPool::State* current_pool = nullptr;
-
 void worker_main(const std::shared_ptr<ThreadPool::State>& state) {
-    current_pool = state.get();
     std::uint64_t seen = 0;
     std::unique_lock lock(state->mutex);
     for (;;) {
@@ -143,7 +140,6 @@ void ThreadPool::run_chunks(std::size_t count, const std::function<void(std::siz
         ++state.generation;
         state.work_ready.notify_all();
     }
-    if (current_pool == &state) state.work_on(*job);
     std::exception_ptr error;
     {
         std::unique_lock lock(state.mutex);

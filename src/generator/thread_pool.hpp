@@ -35,9 +35,9 @@ public:
     std::size_t size() const { return workers_; }
 
     // Calls fn(i) exactly once for every i in [0, count), spread over the
-    // workers, and returns when all are done. A caller that is one of this
-    // pool's workers takes part; any other caller only waits. An exception
-    // thrown by fn is rethrown here after every chunk has finished.
+    // workers, and returns when all are done; the caller only waits, so fn
+    // must not submit work to this same pool. An exception thrown by fn is
+    // rethrown here after every chunk has finished.
     void run_chunks(std::size_t count, const std::function<void(std::size_t)>& fn);
 
     // False in a child process forked after the pool was built: the child

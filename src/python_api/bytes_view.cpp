@@ -111,7 +111,7 @@ PyType_Slot bytes_view_slots[] = {
 };
 
 PyType_Spec bytes_view_spec = {
-    "BytesView",
+    "builtins.BytesView",
     sizeof(PyBytesView),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,

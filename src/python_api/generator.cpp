@@ -254,7 +254,7 @@ PyType_Slot generator_slots[] = {
 };
 
 PyType_Spec generator_spec = {
-    "Generator",
+    "builtins.Generator",
     sizeof(PyGenerator),
     0,
     Py_TPFLAGS_DEFAULT,

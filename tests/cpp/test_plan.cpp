@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 #include <set>
+#include <vector>
 
 #include "generator/constants.hpp"
 #include "generator/plan.hpp"
@@ -59,7 +60,12 @@ TEST_CASE(entropy_differs_between_calls) {
 }
 
 TEST_CASE(copy_length_table) {
-    const auto table = [](std::uint64_t c) { return plan_generation(12 * BLOCK_SIZE, 1, c).copy_lengths; };
+    const auto table = [](std::uint64_t c) {
+        const GenerationPlan plan = plan_generation(12 * BLOCK_SIZE, 1, c);
+        std::vector<std::uint64_t> entries;
+        for (std::uint64_t u = 0; u < plan.unique_blocks; ++u) entries.push_back(plan.copy_target(u));
+        return entries;
+    };
     for (std::uint64_t v : table(1)) CHECK_EQ(v, 0u);
     for (std::uint64_t v : table(2)) CHECK_EQ(v, 2097152u);
     const auto three = table(3);
@@ -73,4 +79,27 @@ TEST_CASE(copy_length_table) {
     const auto ten = table(10);
     CHECK_EQ(ten[0], 3774873u);
     CHECK_EQ(ten[1], 3774874u);
+}
+
+TEST_CASE(copy_targets_follow_the_accumulator_rule_for_any_index) {
+    // The computed entries equal those of the running accumulator, also far
+    // into a stream too long for any table.
+    for (std::uint64_t c : {3, 7, 10, 1000003}) {
+        const GenerationPlan plan = plan_generation(std::uint64_t{1} << 60, 1, c);
+        const unsigned __int128 total = (unsigned __int128)c * BLOCK_SIZE - BLOCK_SIZE;
+        const std::uint64_t q = (std::uint64_t)(total / c), r = (std::uint64_t)(total % c);
+        for (std::uint64_t start : {std::uint64_t{0}, (std::uint64_t{1} << 38) - 5}) {
+            unsigned __int128 acc = (unsigned __int128)start * r % c;
+            for (std::uint64_t u = start; u < start + 50; ++u) {
+                acc += r;
+                std::uint64_t want = q;
+                if (acc >= c) { want = q + 1; acc -= c; }
+                CHECK_EQ(plan.copy_target(u), std::min(want, BLOCK_SIZE));
+            }
+        }
+    }
+    // Huge factors keep (c - 1) / c of a block instead of wrapping around.
+    const GenerationPlan huge = plan_generation(BLOCK_SIZE, 1, std::uint64_t{1} << 50);
+    CHECK_EQ(huge.copy_target(0), BLOCK_SIZE - 1);
+    CHECK_EQ(plan_generation(BLOCK_SIZE, 1, UINT64_MAX).copy_target(0), BLOCK_SIZE - 1);
 }
