@@ -1,0 +1,88 @@
+"""Nothing is leaked: references to arguments, memory of dropped views and
+generators, and worker threads of released pools."""
+
+import os
+import sys
+import time
+
+import pytest
+
+from _vorncore import Generator, generate_buffer, generate_into_buffer
+from conftest import BLOCK, SANITIZED, run_python
+
+
+def test_argument_references_are_given_back():
+    buf = bytearray(100)
+    mode = "AUTO"
+    ratio = 2.5
+    before = (sys.getrefcount(buf), sys.getrefcount(mode), sys.getrefcount(ratio))
+    for _ in range(100):
+        generate_into_buffer(buf, ratio, ratio, mode)
+        generate_buffer(10, dedup_ratio=ratio, numa_mode=mode, max_threads=1)
+        try:
+            generate_into_buffer(buf, numa_mode="bogus")
+        except ValueError:
+            pass
+        try:
+            generate_buffer(10, ratio, ratio, mode, "x")
+        except TypeError:
+            pass
+    gen = Generator(BLOCK, max_threads=1)
+    for _ in range(100):
+        gen.fill_chunk(buf)
+        try:
+            gen.fill_chunk(bytes(3))
+        except ValueError:
+            pass
+    assert (sys.getrefcount(buf), sys.getrefcount(mode), sys.getrefcount(ratio)) == before
+
+
+def test_results_are_single_references():
+    view = generate_buffer(1, max_threads=1)
+    assert sys.getrefcount(view) == 2  # the name and the call's argument
+    chunk = Generator(1, max_threads=1).get_chunk(10)
+    assert sys.getrefcount(chunk) == 2
+
+
+@pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
+def test_memory_returns_after_views_and_generators_are_dropped():
+    result = run_python("""
+        import _vorncore
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096
+        for _ in range(3):  # warm up allocator and caches
+            _vorncore.generate_buffer(64 * 4194304, max_threads=2)
+        base = rss()
+        for _ in range(20):
+            v = _vorncore.generate_buffer(64 * 4194304, max_threads=2)
+            m = memoryview(v)
+            del v, m
+            g = _vorncore.Generator(16 * 4194304, max_threads=2)
+            while (c := g.get_chunk(4 * 4194304)) is not None:
+                del c
+            del g
+        print(rss() - base)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 32 * 2**20
+
+
+def test_worker_threads_leave_after_release():
+    result = run_python("""
+        import os, time, _vorncore
+        def tasks():
+            return len(os.listdir("/proc/self/task"))
+        base = tasks()
+        for _ in range(20):
+            _vorncore.generate_buffer(8 * 4194304, max_threads=4)
+            g = _vorncore.Generator(4194304, max_threads=3)
+            g.fill_chunk(bytearray(4194304))
+            del g
+        deadline = time.monotonic() + 10
+        while tasks() > base and time.monotonic() < deadline:
+            time.sleep(0.05)
+        print(tasks() - base)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "0"
