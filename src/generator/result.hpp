@@ -22,6 +22,7 @@ public:
     explicit operator bool() const { return ok(); }
 
     T& value() & { return std::get<0>(state_); }
+    const T& value() const& { return std::get<0>(state_); }
     T&& value() && { return std::get<0>(std::move(state_)); }
     const std::string& error() const { return std::get<1>(state_).message; }
 

@@ -1,0 +1,90 @@
+// NUMA topology detection: loads a fresh hwloc topology, turns its NUMA node
+// objects into NumaNode records and adds the core and CPU counts.
+#include "numa/topology.hpp"
+
+#include "generator/cpu_count.hpp"
+#include "generator/engine_abort.hpp"
+#include "numa/cpuinfo.hpp"
+#include "numa/hwloc_handles.hpp"
+
+namespace vorn {
+namespace {
+
+// Every object of `type`, depth by depth and by logical index within a
+// depth. NUMA nodes sit at a virtual (negative) depth of their own, which the
+// by-depth calls accept as they are; a type spread over several normal
+// depths has each of them enumerated.
+std::vector<hwloc_obj_t> objects_of_type(hwloc_topology_t topology, hwloc_obj_type_t type) {
+    std::vector<int> depths;
+    const int depth = hwloc_get_type_depth(topology, type);
+    if (depth == HWLOC_TYPE_DEPTH_MULTIPLE) {
+        const int levels = hwloc_topology_get_depth(topology);
+        for (int d = 0; d < levels; ++d) {
+            if (hwloc_get_depth_type(topology, d) == type) depths.push_back(d);
+        }
+    } else if (depth != HWLOC_TYPE_DEPTH_UNKNOWN) {
+        depths.push_back(depth);
+    }
+
+    std::vector<hwloc_obj_t> objects;
+    for (const int d : depths) {
+        const unsigned count = hwloc_get_nbobjs_by_depth(topology, d);
+        for (unsigned i = 0; i < count; ++i) {
+            if (hwloc_obj_t object = hwloc_get_obj_by_depth(topology, d, i)) objects.push_back(object);
+        }
+    }
+    return objects;
+}
+
+}  // namespace
+
+NumaTopology topology_from_node_objects(const std::vector<hwloc_obj_t>& numa_objects,
+                                        std::uint64_t pu_count, std::uint64_t physical_cores,
+                                        std::uint64_t logical_cpus) {
+    NumaTopology result;
+    if (numa_objects.empty()) {
+        NumaNode fallback;
+        for (std::uint64_t cpu = 0; cpu < logical_cpus; ++cpu) fallback.cpus.push_back(cpu);
+        result.nodes.push_back(std::move(fallback));
+    }
+    for (const hwloc_obj_t object : numa_objects) {
+        if (object->os_index == HWLOC_UNKNOWN_INDEX || object->cpuset == nullptr) continue;
+        NumaNode node;
+        node.node_id = object->os_index;
+        // Only numbers below the PU count are listed, even from a sparse
+        // numbering: pinning reads them as positions among the allowed CPUs.
+        for (std::uint64_t cpu = 0; cpu < pu_count; ++cpu) {
+            if (hwloc_bitmap_isset(object->cpuset, static_cast<unsigned>(cpu))) node.cpus.push_back(cpu);
+        }
+        result.nodes.push_back(std::move(node));
+    }
+    const std::uint64_t reported = numa_objects.size();
+    result.num_nodes = reported > 0 ? reported : 1;
+    result.is_uma = reported < 2;
+    result.physical_cores = physical_cores != 0 ? physical_cores : logical_cpus;
+    result.logical_cpus = logical_cpus;
+    return result;
+}
+
+NumaTopology topology_from_hwloc(hwloc_topology_t topology, std::uint64_t physical_cores,
+                                 std::uint64_t logical_cpus) {
+    const std::vector<hwloc_obj_t> numa_objects = objects_of_type(topology, HWLOC_OBJ_NUMANODE);
+    const std::uint64_t pu_count = objects_of_type(topology, HWLOC_OBJ_PU).size();
+    return topology_from_node_objects(numa_objects, pu_count, physical_cores, logical_cpus);
+}
+
+Result<NumaTopology> NumaTopology::detect() {
+    TopologyLoadFailure failure;
+    const TopologyPtr topology = load_topology(failure);
+    if (!topology) {
+        if (failure.init_failed) {
+            engine_abort("Failed to allocate topology: " +
+                         hwloc_failure_text("hwloc_topology_init", failure.error_number));
+        }
+        return Error{hwloc_failure_text("hwloc_topology_load", failure.error_number)};
+    }
+    const std::uint64_t logical_cpus = available_cpu_count();
+    return topology_from_hwloc(topology.get(), count_physical_cores(), logical_cpus);
+}
+
+}  // namespace vorn
