@@ -37,7 +37,9 @@ DataGenerator::DataGenerator(std::uint64_t size, std::uint64_t dedup_factor,
     : plan_(plan_generation(size, dedup_factor, compress_factor)),
       entropy_(entropy),
       max_threads_(max_threads ? *max_threads : available_cpu_count()),
-      pool_(try_create_pool(max_threads_)) {}
+      // One unit of a fill is one block, so workers beyond the stream's block
+      // count could never be busy.
+      pool_(try_create_pool(std::min(max_threads_, std::max<std::uint64_t>(plan_.total_blocks, 2)))) {}
 
 void DataGenerator::generate_block(std::uint8_t* span, std::uint64_t block) const {
     const std::uint64_t unique = unique_index(plan_, block);
@@ -59,8 +61,9 @@ void DataGenerator::ensure_pool_usable() {
     // After fork() the child has none of the parent's workers: build a new
     // pool (or go without) instead of waiting on threads that do not exist.
     if (pool_ && !pool_->usable_in_this_process()) {
+        const std::size_t workers = pool_->size();
         pool_.reset();
-        pool_ = try_create_pool(max_threads_);
+        pool_ = try_create_pool(workers);
     }
 }
 

@@ -41,28 +41,20 @@ const NumaNode* find_node(const NumaTopology& topology, std::uint64_t node_id) {
     return nullptr;
 }
 
-std::uint64_t choose_thread_count(const GeneratorConfig& config,
-                                  const std::optional<NumaTopology>& topology) {
-    if (config.numa_node && topology) {
-        if (const NumaNode* node = find_node(*topology, *config.numa_node)) {
-            const std::uint64_t cpus = node->cpus.size();
-            return config.max_threads ? std::min(*config.max_threads, cpus) : cpus;
-        }
-    }
-    return config.max_threads ? *config.max_threads : available_cpu_count();
-}
-
+// `table_threads` is the count the CPU table is built for: 0 leaves every
+// worker unpinned while the pool still takes its default size.
 std::unique_ptr<ThreadPool> build_pool(const GeneratorConfig& config,
                                        const std::optional<NumaTopology>& topology,
-                                       std::uint64_t thread_count, bool numa_path) {
+                                       std::uint64_t table_threads, std::uint64_t pool_threads,
+                                       bool numa_path) {
     if (numa_path) {
         auto cpus = std::make_shared<const WorkerCpus>(
-            build_worker_cpus(*topology, thread_count, config.numa_node));
-        auto pool = create_pinned_pool(thread_count, std::move(cpus));
+            build_worker_cpus(*topology, table_threads, config.numa_node));
+        auto pool = create_pinned_pool(pool_threads, std::move(cpus));
         if (!pool) engine_abort("Failed to create NUMA-aware thread pool: " + pool.error());
         return std::move(pool).value();
     }
-    auto pool = ThreadPool::create(thread_count);
+    auto pool = ThreadPool::create(pool_threads);
     if (!pool) engine_abort("Failed to create thread pool: " + pool.error());
     return std::move(pool).value();
 }
@@ -71,16 +63,21 @@ std::unique_ptr<ThreadPool> build_pool(const GeneratorConfig& config,
 // a partial last block through a private scratch block.
 void run_generation(const GeneratorConfig& config, const GenerationPlan& plan,
                     std::uint64_t entropy, std::uint8_t* dest, std::uint64_t len) {
-    std::optional<NumaTopology> topology = detect_topology(config.numa_mode);
-    std::uint64_t thread_count = choose_thread_count(config, topology);
-    const bool numa_path = topology && topology->num_nodes > 1;
+    const std::optional<NumaTopology> topology = detect_topology(config.numa_mode);
+    const Placement placement = decide_placement(config, topology);
+    const bool numa_path = placement.numa_path;
 
     const std::uint64_t chunks = (len >> BLOCK_SHIFT) + ((len & BLOCK_MASK) ? 1 : 0);
-    if (thread_count == 0) thread_count = available_cpu_count();
-    // Workers beyond the number of chunks would only be started to idle.
-    thread_count = std::max<std::uint64_t>(1, std::min(thread_count, chunks));
+    // Workers beyond the number of chunks would only be started to idle, so
+    // the count is capped there (which also keeps an absurd max_threads from
+    // starting threads by the million).
+    const auto capped = [&](std::uint64_t n) { return std::max<std::uint64_t>(1, std::min(n, chunks)); };
+    const std::uint64_t requested = placement.thread_count;
+    const std::uint64_t pool_threads = capped(requested == 0 ? available_cpu_count() : requested);
+    const std::uint64_t table_threads = requested == 0 ? 0 : pool_threads;
 
-    std::unique_ptr<ThreadPool> pool = build_pool(config, topology, thread_count, numa_path);
+    std::unique_ptr<ThreadPool> pool =
+        build_pool(config, topology, table_threads, pool_threads, numa_path);
 
     if (numa_path) {
         // Let each pinned worker fault in its chunks so the pages land on its node.
@@ -110,6 +107,21 @@ void run_generation(const GeneratorConfig& config, const GenerationPlan& plan,
 }
 
 }  // namespace
+
+Placement decide_placement(const GeneratorConfig& config,
+                           const std::optional<NumaTopology>& topology) {
+    Placement placement;
+    placement.numa_path = topology && topology->num_nodes > 1;
+    const NumaNode* node =
+        config.numa_node && topology ? find_node(*topology, *config.numa_node) : nullptr;
+    if (node != nullptr) {
+        const std::uint64_t cpus = node->cpus.size();
+        placement.thread_count = config.max_threads ? std::min(*config.max_threads, cpus) : cpus;
+    } else {
+        placement.thread_count = config.max_threads ? *config.max_threads : available_cpu_count();
+    }
+    return placement;
+}
 
 DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy) {
     const std::uint64_t total_blocks = checked_total_blocks(config.size);

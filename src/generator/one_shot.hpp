@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "generator/data_buffer.hpp"
+#include "numa/topology.hpp"
 
 namespace vorn {
 
@@ -19,6 +20,19 @@ struct GeneratorConfig {
     std::optional<std::uint64_t> max_threads;  // absent: all available CPUs
     std::optional<std::uint64_t> numa_node;    // absent: no node binding
 };
+
+// What generation does with the machine: how many workers it asks of the
+// pool (0 = the pool's default) and whether they are pinned node by node
+// after a first-touch pass.
+struct Placement {
+    std::uint64_t thread_count = 0;
+    bool numa_path = false;
+};
+
+// The placement for a request, given the detected topology (none when the
+// mode is Disabled or detection failed).
+Placement decide_placement(const GeneratorConfig& config,
+                           const std::optional<NumaTopology>& topology);
 
 // Returns a buffer of capacity total_blocks * BLOCK_SIZE and visible length
 // max(size, BLOCK_SIZE). Aborts (EngineAbort) when a pool cannot be created

@@ -6,6 +6,7 @@
 
 #include "generator/block_synthesis.hpp"
 #include "generator/constants.hpp"
+#include "generator/cpu_count.hpp"
 #include "generator/engine_abort.hpp"
 #include "generator/one_shot.hpp"
 #include "generator/plan.hpp"
@@ -114,4 +115,66 @@ TEST_CASE(capacity_beyond_the_signed_range_aborts) {
         out_of_memory = true;
     }
     CHECK(out_of_memory);
+}
+
+namespace {
+
+NumaTopology topology_with(std::vector<NumaNode> nodes, std::uint64_t num_nodes) {
+    NumaTopology t;
+    t.nodes = std::move(nodes);
+    t.num_nodes = num_nodes;
+    t.is_uma = num_nodes < 2;
+    return t;
+}
+
+NumaNode node(std::uint64_t id, std::uint64_t first_cpu, std::uint64_t count) {
+    NumaNode n;
+    n.node_id = id;
+    for (std::uint64_t c = 0; c < count; ++c) n.cpus.push_back(first_cpu + c);
+    return n;
+}
+
+}  // namespace
+
+TEST_CASE(placement_follows_the_table_of_cases) {
+    const std::uint64_t m = available_cpu_count();
+    const auto one = topology_with({node(0, 0, 8)}, 1);
+    const auto two = topology_with({node(0, 0, 8), node(1, 8, 8)}, 2);
+    const std::optional<NumaTopology> none;
+
+    auto placed = [](std::optional<std::uint64_t> max_threads, std::optional<std::uint64_t> numa_node,
+                     const std::optional<NumaTopology>& topology) {
+        GeneratorConfig c = config_of(1, 1, 1, max_threads);
+        c.numa_node = numa_node;
+        return decide_placement(c, topology);
+    };
+
+    // Disabled or failed detection: no topology, m workers, plain path.
+    for (auto n : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{0}}) {
+        Placement p = placed(std::nullopt, n, none);
+        CHECK_EQ(p.thread_count, m);
+        CHECK(!p.numa_path);
+        CHECK_EQ(placed(6, n, none).thread_count, 6u);
+    }
+    // One node: plain path; a named node in the list gives its CPU count.
+    CHECK(!placed(std::nullopt, std::nullopt, one).numa_path);
+    CHECK_EQ(placed(std::nullopt, std::nullopt, one).thread_count, m);
+    CHECK_EQ(placed(std::nullopt, 0, one).thread_count, 8u);
+    CHECK_EQ(placed(3, 0, one).thread_count, 3u);
+    CHECK_EQ(placed(20, 0, one).thread_count, 8u);
+    CHECK_EQ(placed(std::nullopt, 4, one).thread_count, m);  // not in nodes
+    CHECK(!placed(std::nullopt, 4, one).numa_path);
+    // Two or more nodes: the NUMA path whatever numa_node says.
+    for (auto n : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1},
+                   std::optional<std::uint64_t>{7}})
+        CHECK(placed(std::nullopt, n, two).numa_path);
+    CHECK_EQ(placed(std::nullopt, std::nullopt, two).thread_count, m);
+    CHECK_EQ(placed(std::nullopt, 1, two).thread_count, 8u);
+    CHECK_EQ(placed(5, 1, two).thread_count, 5u);
+    CHECK_EQ(placed(5, 7, two).thread_count, 5u);
+    // A memory-only node asked for by number: no CPUs, so the pool's default.
+    const auto with_memory_only = topology_with({node(0, 0, 4), node(1, 0, 0)}, 2);
+    CHECK_EQ(placed(std::nullopt, 1, with_memory_only).thread_count, 0u);
+    // max_threads 0 is passed on for the pool to pick its default size.
+    CHECK_EQ(placed(0, std::nullopt, two).thread_count, 0u);
 }
