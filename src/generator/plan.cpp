@@ -17,6 +17,13 @@ std::uint64_t normalise_ratio(double ratio) {
 
 namespace {
 
+constexpr std::uint64_t MEAN_RUN_16 = 160 * 16;  // mean run length, in 1/16 byte
+constexpr std::uint64_t MATCH_COST_16 = 68;      // bytes a compressor pays per match, in 1/16
+constexpr std::uint64_t FACTOR_CLAMP = std::uint64_t{1} << 20;
+// Past about 99.6% coverage too few literal bytes remain to start sources on,
+// matches get split and the achieved ratio falls again: cap where it peaks.
+constexpr std::uint64_t MAX_COVERED = BLOCK_SIZE - BLOCK_SIZE / 256;
+
 std::uint64_t count_unique_blocks(std::uint64_t total_blocks, std::uint64_t dedup_factor) {
     if (dedup_factor < 2) return total_blocks;
     double v = std::round(static_cast<double>(total_blocks) / static_cast<double>(dedup_factor));
@@ -34,13 +41,18 @@ GenerationPlan plan_generation(std::uint64_t size, std::uint64_t dedup_factor,
         (plan.effective_size >> BLOCK_SHIFT) + ((plan.effective_size & BLOCK_MASK) != 0 ? 1 : 0);
     plan.unique_blocks = count_unique_blocks(plan.total_blocks, dedup_factor);
     if (compress_factor >= 2) {
-        // 128-bit so that huge factors keep the (c - 1) / c rule instead of
-        // wrapping.
-        using u128 = unsigned __int128;
-        const u128 total = u128{compress_factor} * BLOCK_SIZE - BLOCK_SIZE;
-        plan.copy_divisor = compress_factor;
-        plan.copy_quotient = static_cast<std::uint64_t>(total / compress_factor);
-        plan.copy_remainder = static_cast<std::uint64_t>(total % compress_factor);
+        // Covering a share a of a block with matches of mean length R costs a
+        // compressor about (1 - a) literal bytes plus K bytes per match, so
+        // 1/c = (1 - a) + a K / R, which gives a per-block target of
+        //     T = BLOCK (c - 1) R / (c (R - K))
+        // with R = 160 and K = 68/16 bytes, fitted on real compressor output.
+        // Beyond the cap, where the factor stops mattering, clamping c keeps
+        // the numerator within 64 bits.
+        const std::uint64_t c = std::min(compress_factor, FACTOR_CLAMP);
+        const std::uint64_t numerator = BLOCK_SIZE * (c - 1) * MEAN_RUN_16;
+        plan.copy_divisor = c * (MEAN_RUN_16 - MATCH_COST_16);
+        plan.copy_quotient = numerator / plan.copy_divisor;
+        plan.copy_remainder = numerator % plan.copy_divisor;
     }
     return plan;
 }
@@ -53,7 +65,7 @@ std::uint64_t GenerationPlan::copy_target(std::uint64_t unique) const {
     const std::uint64_t carry =
         static_cast<std::uint64_t>((u128{unique} + 1) * r / copy_divisor - u128{unique} * r / copy_divisor);
     const std::uint64_t target = copy_quotient + carry;
-    return target < BLOCK_SIZE ? target : BLOCK_SIZE;
+    return target < MAX_COVERED ? target : MAX_COVERED;
 }
 
 }  // namespace vorn

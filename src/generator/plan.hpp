@@ -11,15 +11,15 @@ struct GenerationPlan {
     std::uint64_t total_blocks = 0;
     std::uint64_t unique_blocks = 0;
 
-    // Copy targets: a per-block share T / c of back-reference bytes, spread so
-    // that the first k unique blocks carry floor(k * T / c) in all and no two
-    // differ by more than one. Entry u is computed, not stored, so the plan
-    // costs the same for a petabyte stream as for one block.
-    std::uint64_t copy_divisor = 1;    // c
-    std::uint64_t copy_quotient = 0;   // T div c
-    std::uint64_t copy_remainder = 0;  // T mod c
+    // Copy targets: a per-block share N / D of back-reference bytes, spread
+    // so that the first k unique blocks carry floor(k N / D) in all and no
+    // two differ by more than one. Entry u is computed, not stored, so the
+    // plan costs the same for a petabyte stream as for one block.
+    std::uint64_t copy_divisor = 1;    // D
+    std::uint64_t copy_quotient = 0;   // N div D
+    std::uint64_t copy_remainder = 0;  // N mod D
 
-    // The copy target of unique block u, at most one block.
+    // The copy target of unique block u, capped below one block.
     std::uint64_t copy_target(std::uint64_t unique) const;
 };
 

@@ -1,4 +1,5 @@
 // The generation plan, ratio normalisation and entropy.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -67,39 +68,50 @@ TEST_CASE(copy_length_table) {
         return entries;
     };
     for (std::uint64_t v : table(1)) CHECK_EQ(v, 0u);
-    for (std::uint64_t v : table(2)) CHECK_EQ(v, 2097152u);
-    const auto three = table(3);
-    CHECK_EQ(three[0], 2796202u);
-    CHECK_EQ(three[1], 2796203u);
-    CHECK_EQ(three[2], 2796203u);
-    CHECK_EQ(three[3], 2796202u);
-    const auto five = table(5);
-    CHECK_EQ(five[3], 3355443u);
-    CHECK_EQ(five[4], 3355444u);
-    const auto ten = table(10);
-    CHECK_EQ(ten[0], 3774873u);
-    CHECK_EQ(ten[1], 3774874u);
+    const std::vector<std::uint64_t> two = {2154377, 2154378, 2154377, 2154378, 2154378, 2154377};
+    const std::vector<std::uint64_t> three = {2872503, 2872504, 2872503, 2872504, 2872503, 2872504};
+    const std::vector<std::uint64_t> ten = {3877879, 3877880, 3877880, 3877880, 3877879, 3877880};
+    const auto first_six = [&](std::uint64_t c) {
+        const auto t = table(c);
+        return std::vector<std::uint64_t>(t.begin(), t.begin() + 6);
+    };
+    CHECK(first_six(2) == two);
+    CHECK(first_six(3) == three);
+    CHECK(first_six(10) == ten);
+    CHECK_EQ(table(4)[0], 3231566u);
+    CHECK_EQ(table(5)[0], 3447004u);
+    // From factor 33 on every block is covered up to the cap.
+    for (std::uint64_t c : {33, 1000, 1 << 20})
+        for (std::uint64_t v : table(c)) CHECK_EQ(v, 4177920u);
+    CHECK_EQ(table(32)[0], 4174106u);
+    // Entries grow with the factor and never differ by more than one.
+    std::uint64_t previous = 0;
+    for (std::uint64_t c = 2; c <= 40; ++c) {
+        const auto t = table(c);
+        const auto [lo, hi] = std::minmax_element(t.begin(), t.end());
+        CHECK(*hi - *lo <= 1);
+        CHECK(*lo >= previous);
+        previous = *lo;
+    }
 }
 
 TEST_CASE(copy_targets_follow_the_accumulator_rule_for_any_index) {
-    // The computed entries equal those of the running accumulator, also far
+    // The computed entries equal those of a running accumulator, also far
     // into a stream too long for any table.
-    for (std::uint64_t c : {3, 7, 10, 1000003}) {
+    for (std::uint64_t c : {2, 3, 7, 10, 31}) {
         const GenerationPlan plan = plan_generation(std::uint64_t{1} << 60, 1, c);
-        const unsigned __int128 total = (unsigned __int128)c * BLOCK_SIZE - BLOCK_SIZE;
-        const std::uint64_t q = (std::uint64_t)(total / c), r = (std::uint64_t)(total % c);
+        const std::uint64_t num = BLOCK_SIZE * (c - 1) * 2560, den = c * 2492;
         for (std::uint64_t start : {std::uint64_t{0}, (std::uint64_t{1} << 38) - 5}) {
-            unsigned __int128 acc = (unsigned __int128)start * r % c;
+            unsigned __int128 acc = (unsigned __int128)start * (num % den) % den;
             for (std::uint64_t u = start; u < start + 50; ++u) {
-                acc += r;
-                std::uint64_t want = q;
-                if (acc >= c) { want = q + 1; acc -= c; }
-                CHECK_EQ(plan.copy_target(u), std::min(want, BLOCK_SIZE));
+                acc += num % den;
+                std::uint64_t want = num / den;
+                if (acc >= den) { want += 1; acc -= den; }
+                CHECK_EQ(plan.copy_target(u), want);
             }
         }
     }
-    // Huge factors keep (c - 1) / c of a block instead of wrapping around.
-    const GenerationPlan huge = plan_generation(BLOCK_SIZE, 1, std::uint64_t{1} << 50);
-    CHECK_EQ(huge.copy_target(0), BLOCK_SIZE - 1);
-    CHECK_EQ(plan_generation(BLOCK_SIZE, 1, UINT64_MAX).copy_target(0), BLOCK_SIZE - 1);
+    // Huge factors stay at the cap instead of wrapping around.
+    CHECK_EQ(plan_generation(BLOCK_SIZE, 1, std::uint64_t{1} << 50).copy_target(0), 4177920u);
+    CHECK_EQ(plan_generation(BLOCK_SIZE, 1, UINT64_MAX).copy_target(0), 4177920u);
 }
