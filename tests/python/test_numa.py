@@ -165,3 +165,23 @@ class TestGenerationOnTopologies:
         """, env=env, timeout=300)
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "ok"
+
+
+@pytest.mark.skipif(os.environ.get("VORN_SANITIZED") == "1",
+                    reason="address-space limits break the sanitizer runtime")
+def test_pinned_pool_that_cannot_start_is_a_panic():
+    result = run_python("""
+        import resource, _vorncore
+        _vorncore.generate_buffer(1, max_threads=1)
+        with open("/proc/self/statm") as f:
+            pages = int(f.read().split()[0])
+        limit = pages * 4096 + 256 * 2**20 + 20 * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            _vorncore.generate_buffer(64 * 4194304, max_threads=64)
+        except BaseException as exc:
+            print(type(exc).__name__, exc)
+    """, env={"HWLOC_SYNTHETIC": "pack:2 numa:1 core:4 pu:1"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(
+        "PanicException Failed to create NUMA-aware thread pool: "), result.stdout + result.stderr
