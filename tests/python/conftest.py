@@ -28,6 +28,24 @@ def run_python(code, env=None, timeout=300):
     )
 
 
+def generate_without_room_for_workers(env=None):
+    """In a fresh interpreter, generate 256 MiB on 64 workers with the address
+    space limited to the output and a little more, so that no worker stack
+    can be mapped; return what the call raised, as "<type> <message>"."""
+    return run_python("""
+        import resource, _vorncore
+        _vorncore.generate_buffer(1, max_threads=1)  # warm up the allocator
+        with open("/proc/self/statm") as f:
+            pages = int(f.read().split()[0])
+        limit = pages * 4096 + 256 * 2**20 + 20 * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            _vorncore.generate_buffer(64 * 4194304, max_threads=64)
+        except BaseException as exc:
+            print(type(exc).__name__, exc)
+    """, env=env)
+
+
 def blocks_of(data):
     """Split a buffer into its 4 MiB blocks (the last may be short)."""
     view = memoryview(data)

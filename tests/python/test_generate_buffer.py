@@ -9,7 +9,7 @@ import zlib
 import pytest
 
 from _vorncore import BytesView, generate_buffer
-from conftest import BLOCK, SANITIZED, blocks_of, run_python
+from conftest import BLOCK, SANITIZED, blocks_of, generate_without_room_for_workers, run_python
 
 
 def task_count():
@@ -108,23 +108,7 @@ class TestFailures:
 
     @pytest.mark.skipif(SANITIZED, reason="address-space limits break the sanitizer runtime")
     def test_pool_that_cannot_start_is_a_panic(self):
-        # With the address space nearly exhausted no worker stack can be mapped.
-        result = run_python("""
-            import resource, _vorncore
-            _vorncore.generate_buffer(1, max_threads=1)  # warm up the allocator
-            with open("/proc/self/statm") as f:
-                pages = int(f.read().split()[0])
-            # Room for the 256 MiB output and a little more, but not for 64
-            # worker stacks of several MiB each.
-            limit = pages * 4096 + 256 * 2**20 + 20 * 2**20
-            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-            try:
-                _vorncore.generate_buffer(64 * 4194304, max_threads=64)
-            except MemoryError:
-                print("MemoryError")
-            except BaseException as exc:
-                print(type(exc).__name__, exc)
-        """)
+        result = generate_without_room_for_workers()
         assert result.returncode == 0, result.stderr
         assert result.stdout.startswith("PanicException Failed to create thread pool: "), (
             result.stdout + result.stderr)

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import _vorncore
-from conftest import run_python
+from conftest import generate_without_room_for_workers, run_python
 
 FIXTURES = Path(__file__).resolve().parent.parent / "fixtures" / "topology"
 UMA_TEXT = "UMA (single NUMA node - cloud VM or workstation)"
@@ -170,18 +170,7 @@ class TestGenerationOnTopologies:
 @pytest.mark.skipif(os.environ.get("VORN_SANITIZED") == "1",
                     reason="address-space limits break the sanitizer runtime")
 def test_pinned_pool_that_cannot_start_is_a_panic():
-    result = run_python("""
-        import resource, _vorncore
-        _vorncore.generate_buffer(1, max_threads=1)
-        with open("/proc/self/statm") as f:
-            pages = int(f.read().split()[0])
-        limit = pages * 4096 + 256 * 2**20 + 20 * 2**20
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        try:
-            _vorncore.generate_buffer(64 * 4194304, max_threads=64)
-        except BaseException as exc:
-            print(type(exc).__name__, exc)
-    """, env={"HWLOC_SYNTHETIC": "pack:2 numa:1 core:4 pu:1"})
+    result = generate_without_room_for_workers({"HWLOC_SYNTHETIC": "pack:2 numa:1 core:4 pu:1"})
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(
         "PanicException Failed to create NUMA-aware thread pool: "), result.stdout + result.stderr
