@@ -75,7 +75,7 @@ std::uint64_t DataGenerator::fill_chunk(std::uint8_t* dest, std::uint64_t size) 
     const std::uint64_t offset = position_ & BLOCK_MASK;
     const std::uint64_t last = (position_ + n - 1) >> BLOCK_SHIFT;
     const std::uint64_t blocks = last - first + 1;
-    ensure_pool_usable();
+    if (blocks >= 2 && max_threads_ > 1) ensure_pool_usable();
     if (blocks < 2 || max_threads_ <= 1 || !pool_) {
         fill_chunk_sequential(dest, n, first, offset, blocks);
     } else {

@@ -2,7 +2,6 @@
 #include "python_api/args.hpp"
 
 #include <cstring>
-#include <string>
 
 namespace vorn::py {
 namespace {
@@ -170,7 +169,7 @@ bool extract_ratio(const char* name, PyObject* obj, double& out) {
 
 bool extract_numa_mode_text(const char* name, PyObject* obj, StringArg& out) {
     if (obj == nullptr) {
-        out = StringArg{nullptr, "auto"};
+        out = StringArg{nullptr};
         return true;
     }
     if (!PyUnicode_Check(obj)) {
@@ -178,10 +177,9 @@ bool extract_numa_mode_text(const char* name, PyObject* obj, StringArg& out) {
         name_type_error(name);
         return false;
     }
-    Py_ssize_t len = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
-    if (utf8 == nullptr) return false;  // lone surrogates: UnicodeEncodeError as is
-    out = StringArg{obj, std::string_view(utf8, static_cast<std::size_t>(len))};
+    // Taken as UTF-8: lone surrogates fail here with UnicodeEncodeError as is.
+    if (PyUnicode_AsUTF8AndSize(obj, nullptr) == nullptr) return false;
+    out = StringArg{obj};
     return true;
 }
 
@@ -202,9 +200,9 @@ bool parse_numa_mode(const StringArg& text, NumaMode& out) {
                PyUnicode_CompareWithASCIIString(lowered.get(), "disable") == 0) {
         out = NumaMode::Disabled;
     } else {
-        const std::string message = "Invalid numa_mode '" + std::string(text.utf8) +
-                                    "': must be 'auto', 'force', or 'disabled'";
-        PyErr_SetString(PyExc_ValueError, message.c_str());
+        // %U keeps the caller's text whole, embedded NUL characters included.
+        PyErr_Format(PyExc_ValueError,
+                     "Invalid numa_mode '%U': must be 'auto', 'force', or 'disabled'", text.object);
         return false;
     }
     return true;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 #include "generator/one_shot.hpp"
 #include "python_api/py_ref.hpp"
@@ -34,8 +33,7 @@ bool extract_optional_u64(const char* name, PyObject* obj, std::optional<std::ui
 bool extract_ratio(const char* name, PyObject* obj, double& out);
 
 struct StringArg {
-    PyObject* object = nullptr;  // borrowed; null means the default
-    std::string_view utf8;
+    PyObject* object = nullptr;  // a borrowed str; null means the default
 };
 bool extract_numa_mode_text(const char* name, PyObject* obj, StringArg& out);
 

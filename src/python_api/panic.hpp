@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <utility>
 
 namespace vorn::py {
@@ -16,11 +18,14 @@ void set_error_from_current_exception() noexcept;
 
 // Runs body(); on a C++ exception sets the Python error and returns
 // error_value. Any lock release inside body is undone by its own guard
-// before the exception reaches here.
+// before the exception reaches here. The one thing let through is the
+// unwind by which CPython ends a thread during interpreter shutdown.
 template <class R, class F>
-R guarded(R error_value, F&& body) noexcept {
+R guarded(R error_value, F&& body) {
     try {
         return std::forward<F>(body)();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current_exception();
         return error_value;

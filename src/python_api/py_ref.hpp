@@ -5,9 +5,25 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <unistd.h>
+
 #include <utility>
 
 namespace vorn::py {
+
+// Set while a thread takes the interpreter lock back. If the interpreter is
+// finalising, CPython ends such a thread from inside that call by unwinding
+// its stack; the holders below then run without the lock and must not touch
+// Python objects.
+inline thread_local bool taking_lock_back = false;
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
 
 class PyRef {
 public:
@@ -28,7 +44,9 @@ public:
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (!taking_lock_back) Py_XDECREF(obj_);
+    }
 
     PyObject* get() const { return obj_; }
     explicit operator bool() const { return obj_ != nullptr; }
@@ -47,7 +65,7 @@ public:
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     ~BufferView() {
-        if (acquired_) PyBuffer_Release(&view_);
+        if (acquired_ && !taking_lock_back) PyBuffer_Release(&view_);
     }
 
     // Returns false with the exporter's error set.
@@ -64,13 +82,24 @@ private:
 };
 
 // Releases the interpreter lock for its scope and takes it back on every
-// exit, exceptions included.
+// exit, exceptions included. A thread that finishes its work while the
+// interpreter is shutting down never returns to Python: it waits here, as
+// the interpreter itself would make it, instead of unwinding through C++
+// frames that cannot be unwound. The destructor may let CPython's own
+// thread-ending unwind pass through, hence noexcept(false).
 class GilRelease {
 public:
     GilRelease() : state_(PyEval_SaveThread()) {}
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() noexcept(false) {
+        if (interpreter_finalizing()) {
+            for (;;) pause();
+        }
+        taking_lock_back = true;
+        PyEval_RestoreThread(state_);
+        taking_lock_back = false;
+    }
 
 private:
     PyThreadState* state_;

@@ -229,3 +229,9 @@ class TestNumaMode:
         with pytest.raises(TypeError) as e:
             generate_into_buffer(bytearray(1), compress_ratio=None, numa_mode=3)
         assert message(e).startswith("argument 'compress_ratio': ")
+
+
+def test_numa_mode_message_keeps_the_whole_text():
+    with pytest.raises(ValueError) as e:
+        generate_buffer(1, numa_mode="a\x00b")
+    assert message(e) == BAD_MODE.format("a\x00b")

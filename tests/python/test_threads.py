@@ -8,7 +8,7 @@ import time
 import pytest
 
 from _vorncore import Generator, generate_into_buffer
-from conftest import BLOCK
+from conftest import BLOCK, run_python
 
 
 def while_filling(gen, probe, deadline=20.0):
@@ -139,3 +139,27 @@ def test_generate_into_buffer_holds_the_lock():
     inside = [x for x in ticks if start + 0.01 < x < end - 0.01]
     assert end - start > 0.05
     assert not inside
+
+
+@pytest.mark.parametrize("call", ["generate_buffer", "fill_chunk"])
+def test_interpreter_exit_while_a_daemon_thread_generates(call):
+    # The daemon's call finishes while the interpreter is shutting down; it
+    # must not take the process down with it.
+    code = """
+        import threading, time, _vorncore
+        big = [str(i) for i in range(3_000_000)]  # keeps shutdown busy a moment
+        def run():
+            if CALL == "generate_buffer":
+                while True:
+                    _vorncore.generate_buffer(32 << 20, numa_mode="disabled")
+            gen = _vorncore.Generator(1 << 40, max_threads=2)
+            buf = bytearray(32 << 20)
+            while True:
+                gen.fill_chunk(buf)
+        threading.Thread(target=run, daemon=True).start()
+        time.sleep(0.3)
+    """.replace("CALL", repr(call))
+    for _ in range(3):
+        result = run_python(code, timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert "terminate" not in result.stderr
