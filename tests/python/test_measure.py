@@ -1,0 +1,254 @@
+"""vorn_py.measure: known answers for the dedup ratio, agreement with one-shot
+compressors, the same figures from every kind of source, codec selection and
+its errors, and bounded memory on a large stream."""
+
+import io
+import lzma
+import os
+import sys
+import threading
+import zlib
+
+import lz4.frame
+import numpy as np
+import pytest
+import zstandard
+
+import vorn_py
+from conftest import SANITIZED, run_python
+from vorn_py import measure
+
+
+def chunks(*labels, size=4096):
+    """Data made of distinct 4 KiB chunks named by letters, e.g. chunks("a", "b", "a")."""
+    return b"".join(bytes([ord(label)]) * size for label in labels)
+
+
+class ShortReads(io.RawIOBase):
+    """A stream that hands out at most `step` bytes per read, like a pipe."""
+
+    def __init__(self, data, step):
+        self._data = memoryview(data)
+        self._step = step
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = min(len(buffer), self._step, len(self._data))
+        buffer[:n] = self._data[:n]
+        self._data = self._data[n:]
+        return n
+
+
+class ReadOnly:
+    """A stream with only read(), the least a file-like object may offer."""
+
+    def __init__(self, data):
+        self._stream = io.BytesIO(data)
+
+    def read(self, n):
+        return self._stream.read(min(n, 1000))
+
+
+@pytest.fixture(scope="module")
+def generated():
+    return vorn_py.generate_buffer(16 << 20, dedup_ratio=4.0, compress_ratio=3.0)
+
+
+class TestDedupRatio:
+    @pytest.mark.parametrize("labels, expected", [
+        ("abab", 2.0),
+        ("aaaa", 4.0),
+        ("abcd", 1.0),
+        ("aab", 1.5),
+    ])
+    def test_known_answers(self, labels, expected):
+        assert measure.dedup_ratio(chunks(*labels)) == expected
+
+    def test_a_short_last_chunk_counts_as_a_chunk(self):
+        # a a + 100 bytes of a: three chunks, two distinct (the short one differs).
+        data = chunks("a", "a") + b"a" * 100
+        result = measure.measure(data, codecs=[])
+        assert (result["chunks"], result["unique_chunks"]) == (3, 2)
+        assert result["dedup_ratio"] == 1.5
+
+    def test_chunk_size_sets_the_boundaries(self):
+        data = chunks("a", "b") * 4   # a b a b a b a b
+        assert measure.dedup_ratio(data, chunk_size=4096) == 4.0
+        assert measure.dedup_ratio(data, chunk_size=8192) == 4.0
+        # Chunks of 3 KiB straddle the 4 KiB pattern: fewer repeats line up.
+        assert measure.dedup_ratio(data, chunk_size=3072) < 4.0
+
+    def test_generated_data_has_the_requested_block_dedup(self, generated):
+        assert measure.dedup_ratio(generated) == 4.0
+
+    def test_bad_chunk_sizes(self):
+        for bad, error in ((0, ValueError), (-4096, ValueError), (4096.0, TypeError),
+                           (True, TypeError)):
+            with pytest.raises(error):
+                measure.dedup_ratio(b"x", chunk_size=bad)
+
+
+class TestCompressionRatio:
+    def test_matches_one_shot_compressors(self, generated):
+        data = bytes(generated)
+        n = len(data)
+        assert measure.compression_ratio(data, "zlib") == n / len(zlib.compress(data, 6))
+        assert measure.compression_ratio(data, "zlib", 1) == n / len(zlib.compress(data, 1))
+        small = data[: 1 << 20]  # xz is slow
+        assert measure.compression_ratio(small, "xz", 1) == len(small) / len(
+            lzma.compress(small, preset=1))
+        zstd = zstandard.ZstdCompressor(level=3).compressobj()
+        assert measure.compression_ratio(data, "zstd") == n / (
+            len(zstd.compress(data)) + len(zstd.flush()))
+        # lz4's one-shot frame header carries the content size; the stream's does not.
+        assert measure.compression_ratio(data, "lz4") == pytest.approx(
+            n / len(lz4.frame.compress(data)), rel=1e-4)
+
+    def test_requested_compression_is_achieved_roughly(self, generated):
+        for codec in ("zstd", "lz4", "zlib"):
+            assert measure.compression_ratio(generated, codec) > 1.2, codec
+        assert measure.compression_ratio(os.urandom(1 << 20), "zstd") < 1.01
+
+
+class TestMeasure:
+    def test_combined_is_about_dedup_times_compression(self, generated):
+        result = measure.measure(generated)
+        assert result["unique_size"] == result["size"] // 4
+        assert list(result["combined"]) == ["zstd", "lz4", "zlib"]
+        for codec, combined in result["combined"].items():
+            figures = result["compression"][codec]
+            assert combined == result["size"] / figures["combined_compressed_size"]
+            assert combined == pytest.approx(result["dedup_ratio"] * figures["ratio"], rel=0.02)
+
+    def test_combined_compresses_first_occurrences_in_order(self):
+        # b a b c a: the deduplicated stream is exactly b a c.
+        data = chunks("b", "a", "b", "c", "a")
+        result = measure.measure(data, codecs=["zlib"])
+        expected = zlib.compress(chunks("b", "a", "c"), 6)
+        assert result["compression"]["zlib"]["combined_compressed_size"] == len(expected)
+        assert result["unique_size"] == 3 * 4096
+
+    def test_every_kind_of_source_gives_the_same_figures(self, generated, tmp_path):
+        data = bytes(generated)[: (3 << 20) + 123]
+        path = tmp_path / "data.bin"
+        path.write_bytes(data)
+        reference = measure.measure(data, chunk_size=4096, codecs=["zlib", "lz4"])
+        array = np.frombuffer(data[:-123], dtype=np.uint8).reshape(768, 4096)
+        sources = {
+            "bytearray": bytearray(data),
+            "memoryview": memoryview(data),
+            "str path": str(path),
+            "Path": path,
+            "BytesIO": io.BytesIO(data),
+            "short reads": ShortReads(data, 1000),
+            "read() only": ReadOnly(data),
+        }
+        for name, source in sources.items():
+            assert measure.measure(source, codecs=["zlib", "lz4"]) == reference, name
+        with open(path, "rb") as f:
+            assert measure.measure(f, codecs=["zlib", "lz4"]) == reference
+            assert not f.closed  # the caller's stream stays open
+        # A 2-D array is measured as its bytes, as is the zero-copy BytesView.
+        assert measure.measure(array, codecs=["zlib"])["compression"] == measure.measure(
+            data[:-123], codecs=["zlib"])["compression"]
+        assert measure.measure(generated, codecs=["zlib"]) == measure.measure(
+            bytes(generated), codecs=["zlib"])
+
+    def test_progress_reports_every_byte(self, tmp_path):
+        data = os.urandom((20 << 20) + 5)
+        seen = []
+        result = measure.measure(io.BytesIO(data), codecs=["lz4"], progress=seen.append)
+        assert sum(seen) == len(data) == result["size"]
+        assert len(seen) > 1  # reported as it goes, not once at the end
+
+    def test_empty_input_has_ratios_of_one(self):
+        result = measure.measure(b"")
+        assert (result["size"], result["chunks"], result["unique_chunks"]) == (0, 0, 0)
+        assert result["dedup_ratio"] == 1.0
+        assert all(c["ratio"] == 1.0 for c in result["compression"].values())
+        assert all(ratio == 1.0 for ratio in result["combined"].values())
+
+    def test_codec_selection(self):
+        data = chunks("a", "b")
+        default = measure.measure(data)
+        assert list(default["compression"]) == ["zstd", "lz4", "zlib"]
+        chosen = measure.measure(data, codecs={"zlib": 9, "zstd": None})
+        assert {k: v["level"] for k, v in chosen["compression"].items()} == {"zlib": 9, "zstd": 3}
+        assert list(chosen["combined"]) == ["zlib", "zstd"]
+        alone = measure.measure(data, codecs=["lz4"], combined=False)
+        assert alone["combined"] == {}
+        assert alone["compression"]["lz4"]["combined_compressed_size"] is None
+        nothing = measure.measure(data, codecs=[])
+        assert (nothing["compression"], nothing["combined"], nothing["dedup_ratio"]) == ({}, {}, 1.0)
+
+    def test_bad_arguments(self):
+        cases = [
+            (dict(codecs=["gzip"]), ValueError, "unknown codec 'gzip'"),
+            (dict(codecs={"zstd": 23}), ValueError, "out of range"),
+            (dict(codecs={"zlib": 10}), ValueError, "out of range"),
+            (dict(codecs={"zlib": "6"}), TypeError, "must be an int"),
+            (dict(codecs="zstd"), TypeError, "not a str"),
+        ]
+        for kwargs, error, text in cases:
+            with pytest.raises(error, match=text):
+                measure.measure(b"x", **kwargs)
+        for source, error in ((12, TypeError), (io.StringIO("text"), TypeError),
+                              (memoryview(bytearray(10))[::2], ValueError)):
+            with pytest.raises(error):
+                measure.measure(source)
+        with pytest.raises(FileNotFoundError):
+            measure.measure("/nonexistent/data.bin")
+
+    def test_a_failing_stream_raises_and_leaves_no_thread_behind(self):
+        class Failing(ShortReads):
+            def readinto(self, buffer):
+                if len(self._data) < (10 << 20):
+                    raise OSError("disk on fire")
+                return super().readinto(buffer)
+
+        before = threading.active_count()
+        with pytest.raises(OSError, match="disk on fire"):
+            measure.measure(Failing(bytes(30 << 20), 1 << 20))
+        assert threading.active_count() == before
+
+
+class TestMissingLibraries:
+    def test_a_missing_library_drops_its_codec_and_refuses_it_by_name(self, monkeypatch):
+        monkeypatch.setitem(sys.modules, "zstandard", None)  # import now fails
+        assert measure.available_codecs() == ["lz4", "zlib", "xz"]
+        result = measure.measure(chunks("a", "a"))
+        assert list(result["compression"]) == list(result["combined"]) == ["lz4", "zlib"]
+        with pytest.raises(measure.CodecUnavailableError, match="pip install zstandard"):
+            measure.compression_ratio(b"x", "zstd")
+        with pytest.raises(ImportError):
+            measure.measure(b"x", codecs=["zlib", "zstd"])
+
+
+@pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
+def test_a_large_stream_is_measured_in_bounded_memory():
+    # 2 GiB from the streaming generator, never held whole: the peak must stay
+    # far below the input size (pieces, queues and the digest set only).
+    result = run_python("""
+        import vorn_py
+        from vorn_py import measure
+
+        class Stream:
+            def __init__(self, size):
+                self.gen = vorn_py.Generator(size, dedup_ratio=8.0, compress_ratio=2.0)
+            def readinto(self, buffer):
+                return self.gen.fill_chunk(buffer)
+
+        r = measure.measure(Stream(2 << 30), codecs=["lz4"])
+        print(r["size"], r["dedup_ratio"])
+        # The peak of this address space only: the usage counters would
+        # include the pytest process this one was started from.
+        with open("/proc/self/status") as status:
+            peak = next(line for line in status if line.startswith("VmHWM:"))
+        print(int(peak.split()[1]) * 1024)
+    """)
+    assert result.returncode == 0, result.stderr
+    figures, peak = result.stdout.split("\n")[:2]
+    assert figures == f"{2 << 30} 8.0"
+    assert int(peak) < 200 << 20, f"peak resident size {int(peak) >> 20} MiB"
