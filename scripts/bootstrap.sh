@@ -25,8 +25,8 @@ if [ ! -x .venv/bin/python ]; then
     python3 -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
-.venv/bin/python -m pip install -q "scikit-build-core>=0.9" cmake ninja \
-    pytest numpy zstandard lz4
+.venv/bin/python -m pip install -q "scikit-build-core>=1.0" cmake ninja \
+    pytest numpy zstandard lz4 tqdm mypy
 # No build isolation: the build tools above are reused, and build/ keeps the
 # CMake tree between runs so that only what changed is recompiled.
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps .

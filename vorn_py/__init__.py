@@ -1,6 +1,8 @@
 """Fast synthetic data with controllable deduplication and compression ratios.
 
 The native module ``_vorncore`` does the work; this package re-exports it.
+``vorn_py.measure`` measures the ratios data achieves; ``vorn_py.cli`` is the
+vorn-gen command line.
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version

@@ -1,0 +1,1 @@
+../_vorncore.pyi

@@ -1,0 +1,288 @@
+"""The vorn-gen command line, run as a user runs it: generate to files and
+pipes with exact lengths, measure confirming the ratios, every failure path
+with its exit status and byte count, and memory bounded by the chunk size."""
+
+import json
+import os
+import pty
+import resource
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import vorn_py
+from conftest import SANITIZED, run_python
+from vorn_py.cli import parse_ratio, parse_size
+
+VORN = os.path.join(os.path.dirname(sys.executable), "vorn-gen")
+MiB = 1 << 20
+
+
+def vorn(*args, **kwargs):
+    kwargs.setdefault("capture_output", True)
+    kwargs.setdefault("timeout", 120)
+    return subprocess.run([VORN, *map(str, args)], **kwargs)
+
+
+def run_on_terminal(args, stream):
+    """Run with standard output (stream=1) or error (stream=2) on a pseudo
+    terminal; returns the exit status and what appeared on the terminal."""
+    master, slave = pty.openpty()
+    streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    streams["stdout" if stream == 1 else "stderr"] = slave
+    proc = subprocess.Popen([VORN, *args], stdin=subprocess.DEVNULL, **streams)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            data = os.read(master, 65536)
+        except OSError:  # EIO: the child closed the terminal
+            break
+        if not data:
+            break
+        seen += data
+    os.close(master)
+    return proc.wait(timeout=60), seen.decode(errors="replace")
+
+
+class TestParsing:
+    @pytest.mark.parametrize("text, expected", [
+        ("0", 0), ("4096", 4096), ("10B", 10),
+        ("1KB", 1000), ("1kb", 1000), ("2MB", 2 * 10**6), ("3GB", 3 * 10**9), ("1TB", 10**12),
+        ("1KiB", 1024), ("2MiB", 2 << 20), ("1gib", 1 << 30), ("1TiB", 1 << 40),
+        ("1.5KB", 1500), ("0.5KiB", 512), (" 7 MiB ", 7 << 20),
+    ])
+    def test_sizes(self, text, expected):
+        assert parse_size(text) == expected
+
+    @pytest.mark.parametrize("text", ["", "-1", "1.5B", "10G", "1k", "5XB", "GiB", "1e3", "2^10",
+                                      "99999999999TB"])
+    def test_bad_sizes(self, text):
+        with pytest.raises(Exception, match="size|unit"):
+            parse_size(text)
+
+    def test_ratios(self):
+        assert [parse_ratio(t) for t in ("1", "2", "3.0", "1e2")] == [1, 2, 3, 100]
+        for bad in ("0", "0.5", "1.5", "-2", "nan", "inf", "two", ""):
+            with pytest.raises(Exception, match="ratio"):
+                parse_ratio(bad)
+
+
+class TestGenerate:
+    def test_file_output_has_the_requested_ratios(self, tmp_path):
+        out = tmp_path / "data.bin"
+        result = vorn("generate", "64MiB", "--dedup", "4", "--compress", "3", "-o", out)
+        assert result.returncode == 0, result.stderr
+        assert out.stat().st_size == 64 * MiB
+        # Standard error is not a terminal: no bar, just the summary line.
+        summary = result.stderr.decode()
+        assert summary.count("\n") == 1 and not result.stdout
+        assert "wrote 67108864 bytes" in summary and "GB/s" in summary
+        assert "dedup 4, compress 3" in summary
+
+        measured = vorn("measure", "--json", out)
+        assert measured.returncode == 0, measured.stderr
+        figures = json.loads(measured.stdout)
+        assert figures["size"] == 64 * MiB
+        assert figures["dedup_ratio"] == 4.0
+        for codec in ("zstd", "lz4", "zlib"):
+            assert figures["compression"][codec]["ratio"] > 1.2, codec
+
+    @pytest.mark.parametrize("size, expected", [
+        ("0", 0), ("1000", 1000), ("1.5KB", 1500), ("4194303", 4194303),
+        ("4MiB", 4194304), ("10000001", 10000001),
+    ])
+    def test_standard_output_gets_exactly_the_requested_bytes(self, size, expected):
+        result = vorn("generate", size, "--compress", "2", "--chunk-size", "3MiB", "-o", "-")
+        assert result.returncode == 0, result.stderr
+        assert len(result.stdout) == expected
+
+    def test_dedup_survives_small_chunks_and_few_threads(self):
+        # The stream does not depend on how it is read or how many threads fill it.
+        result = vorn("generate", "16MiB", "--dedup", "2", "--threads", "1",
+                      "--chunk-size", "1000", "-o", "-")
+        assert result.returncode == 0, result.stderr
+        blocks = [result.stdout[i:i + 4 * MiB] for i in range(0, 16 * MiB, 4 * MiB)]
+        assert blocks[0] == blocks[2] and blocks[1] == blocks[3] and blocks[0] != blocks[1]
+
+    def test_quiet_and_fsync(self, tmp_path):
+        out = tmp_path / "data.bin"
+        result = vorn("generate", "8MiB", "--fsync", "--quiet", "-o", out)
+        assert (result.returncode, result.stderr, out.stat().st_size) == (0, b"", 8 * MiB)
+
+    def test_progress_bar_only_on_a_terminal(self):
+        status, screen = run_on_terminal(["generate", "2GiB", "-o", os.devnull], stream=2)
+        assert status == 0
+        assert "generate:" in screen and "%|" in screen  # the bar was drawn
+        assert "wrote 2147483648 bytes" in screen
+        status, screen = run_on_terminal(["generate", "2GiB", "-q", "-o", os.devnull], stream=2)
+        assert (status, screen) == (0, "")
+
+    def test_python_m_runs_the_same_program(self):
+        result = subprocess.run([sys.executable, "-m", "vorn_py", "generate", "1000", "-o", "-"],
+                                capture_output=True, timeout=60)
+        assert result.returncode == 0 and len(result.stdout) == 1000
+        result = subprocess.run([sys.executable, "-m", "vorn_py", "--version"],
+                                capture_output=True, text=True, timeout=60)
+        assert result.stdout.strip().endswith(vorn_py.__version__)
+
+
+class TestFailures:
+    def test_usage_errors_exit_2_without_writing(self, tmp_path):
+        out = tmp_path / "data.bin"
+        cases = [
+            ["generate", "10XB", "-o", out],
+            ["generate", "10G", "-o", out],
+            ["generate", "1MiB", "--dedup", "1.5", "-o", out],
+            ["generate", "1MiB", "--compress", "0", "-o", out],
+            ["generate", "1MiB", "--threads", "0", "-o", out],
+            ["generate", "1MiB", "--chunk-size", "0", "-o", out],
+            ["generate", "1MiB", "--numa-mode", "sometimes", "-o", out],
+            ["generate", "1MiB"],
+            ["measure", "--codec", "gzip", out],
+            ["measure", "--codec", "zstd:99", out],
+            ["measure", "--chunk", "0", out],
+            ["explode"],
+            [],
+        ]
+        for args in cases:
+            result = vorn(*args)
+            assert result.returncode == 2, (args, result.stderr)
+            assert b"error:" in result.stderr and b"Traceback" not in result.stderr, args
+        assert not out.exists()
+
+    def test_refuses_to_write_binary_to_a_terminal(self):
+        status, _ = run_on_terminal(["generate", "1MiB", "-o", "-"], stream=1)
+        assert status == 2
+
+    def test_unwritable_paths(self, tmp_path):
+        for target in (tmp_path / "missing" / "data.bin", tmp_path):
+            result = vorn("generate", "1MiB", "-o", target)
+            assert result.returncode == 1
+            assert b"cannot open" in result.stderr and b"(0 bytes written)" in result.stderr
+
+    def test_full_disk(self):
+        result = vorn("generate", "1MiB", "-o", "/dev/full")
+        assert result.returncode == 1
+        assert b"No space left on device" in result.stderr
+        assert b"0 of 1048576 bytes written" in result.stderr
+
+    def test_a_partial_write_reports_what_reached_the_file(self, tmp_path):
+        # A file-size limit makes the kernel stop the file at 5 MiB + 3 bytes.
+        limit = 5 * MiB + 3
+
+        def limit_file_size():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        out = tmp_path / "data.bin"
+        result = vorn("generate", "64MiB", "--chunk-size", "4MiB", "-o", out,
+                      preexec_fn=limit_file_size)
+        assert result.returncode == 1
+        assert f"{limit} of {64 * MiB} bytes written".encode() in result.stderr
+        assert out.stat().st_size == limit
+
+    def test_broken_pipe_is_a_clean_failure(self):
+        writer = subprocess.Popen([VORN, "generate", "1GiB", "-o", "-"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        head = subprocess.Popen(["head", "-c", "1000"], stdin=writer.stdout,
+                                stdout=subprocess.PIPE)
+        writer.stdout.close()
+        received = head.communicate(timeout=60)[0]
+        errors = writer.stderr.read().decode()
+        assert writer.wait(timeout=60) == 1
+        assert len(received) == 1000
+        assert "broken pipe" in errors and "bytes written" in errors
+        assert "Traceback" not in errors and "Exception ignored" not in errors
+
+    @pytest.mark.parametrize("args", [["numa-info"], ["measure", "--json", "-"]])
+    def test_closed_standard_output_for_reports(self, args):
+        proc = subprocess.Popen([VORN, *args], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc.stdout.close()  # gone before the report is printed
+        _, errors = proc.communicate(input=b"x" * 10000, timeout=60)
+        errors = errors.decode()
+        assert proc.returncode == 1
+        assert "broken pipe" in errors
+        assert "Traceback" not in errors and "Exception ignored" not in errors
+
+    def test_interrupt_reports_the_bytes_written(self):
+        proc = subprocess.Popen([VORN, "generate", "100TB", "-o", os.devnull],
+                                stderr=subprocess.PIPE, text=True)
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGINT)
+        _, errors = proc.communicate(timeout=60)
+        assert proc.returncode == 130
+        assert "interrupted (" in errors and "of 100000000000000 bytes written" in errors
+        assert "Traceback" not in errors
+
+
+@pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
+def test_multi_gib_generate_stays_within_the_chunk_size():
+    # Started from a fresh, small interpreter: a child's peak resident size
+    # includes that of the process it was forked from, here a large pytest.
+    result = run_python(f"""
+        import os, subprocess
+        proc = subprocess.Popen([{VORN!r}, "generate", "4GiB", "--dedup", "2",
+                                 "--compress", "3", "-o", os.devnull], stderr=subprocess.PIPE)
+        errors = proc.stderr.read().decode()
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        print(proc.returncode, usage.ru_maxrss * 1024, repr(errors))
+    """)
+    assert result.returncode == 0, result.stderr
+    status, peak, errors = result.stdout.split(" ", 2)
+    assert status == "0", errors
+    assert "wrote 4294967296 bytes" in errors
+    assert int(peak) < 32 * MiB + 100 * MiB, f"peak resident size {int(peak) >> 20} MiB"
+
+
+class TestMeasureCommand:
+    def test_standard_input_and_readable_output(self):
+        data = bytes(vorn_py.generate_buffer(8 * MiB, dedup_ratio=2.0, compress_ratio=2.0))
+        result = vorn("measure", "-", "--codec", "zlib:1", "--codec", "lz4", input=data)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.decode().splitlines()
+        assert lines[0] == "source: standard input"
+        assert lines[1].split()[1] == str(8 * MiB)
+        assert lines[2].split()[1] == "2.00"
+        table = {row.split()[0]: row.split()[1:] for row in lines[5:]}
+        assert list(table) == ["zlib-1", "lz4"]
+        figures = json.loads(vorn("measure", "--json", "--codec", "zlib:1", "--codec", "lz4", "-",
+                                  input=data).stdout)
+        for label, codec in (("zlib-1", "zlib"), ("lz4", "lz4")):
+            ratio, combined, compressed = table[label]
+            assert float(ratio) == round(figures["compression"][codec]["ratio"], 2)
+            assert float(combined) == round(figures["combined"][codec], 2)
+            assert int(compressed) == figures["compression"][codec]["compressed_size"]
+        skipped = vorn("measure", "--no-combined", "--codec", "lz4", "-", input=data)
+        assert skipped.stdout.decode().splitlines()[-1].split()[2] == "-"
+
+    def test_progress_bar_for_large_inputs_on_a_terminal(self, tmp_path):
+        large, small = tmp_path / "large.bin", tmp_path / "small.bin"
+        large.write_bytes(vorn_py.generate_buffer(64 * MiB, compress_ratio=2.0))
+        small.write_bytes(b"x" * MiB)
+        status, screen = run_on_terminal(["measure", "--codec", "lz4", str(large)], stream=2)
+        assert status == 0 and "measure:" in screen and "%|" in screen
+        status, screen = run_on_terminal(["measure", "--codec", "lz4", str(small)], stream=2)
+        assert (status, screen) == (0, "")
+
+    def test_unreadable_inputs(self, tmp_path):
+        for target in (tmp_path / "missing.bin", tmp_path):
+            result = vorn("measure", target)
+            assert result.returncode == 1
+            assert b"cannot open" in result.stderr and b"Traceback" not in result.stderr
+
+
+class TestNumaInfo:
+    def test_readable_and_json_match_the_module(self):
+        expected = vorn_py.get_numa_info()
+        as_json = vorn("numa-info", "--json")
+        assert as_json.returncode == 0
+        assert json.loads(as_json.stdout) == expected
+        readable = vorn("numa-info").stdout.decode().splitlines()
+        assert [line.split(":")[0] for line in readable] == list(expected)
+        assert readable[-1].split(":", 1)[1].strip() == expected["deployment_type"]

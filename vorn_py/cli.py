@@ -1,0 +1,455 @@
+"""The vorn-gen command line: generate a data set to a file or a pipe, measure
+the ratios a file achieves, and show the machine's NUMA layout.
+
+Exit status: 0 success, 1 failure (the message says how many bytes were
+written), 2 usage error, 130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import errno
+import importlib
+import json
+import math
+import os
+import re
+import stat
+import sys
+import time
+from decimal import Decimal
+from typing import Any, Sequence
+
+import vorn_py
+from vorn_py import measure as measuring
+
+PROG = "vorn-gen"
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+DEFAULT_CHUNK = 32 << 20
+# measure shows a progress bar only for inputs this large (or of unknown size).
+_MEASURE_BAR_THRESHOLD = 64 << 20
+
+_UNITS = {
+    "": 1, "b": 1,
+    "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12, "pb": 10**15,
+    "kib": 2**10, "mib": 2**20, "gib": 2**30, "tib": 2**40, "pib": 2**50,
+}
+_SIZE_PATTERN = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
+_MAX_SIZE = 2**64 - 1
+
+
+class CommandError(Exception):
+    """A failure to report as one line on standard error, then exit."""
+
+    def __init__(self, message: str, status: int = EXIT_FAILURE) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def parse_size(text: str) -> int:
+    """Bytes from "4096", "1.5GB" (powers of ten) or "1GiB" (powers of two)."""
+    match = _SIZE_PATTERN.fullmatch(text)
+    if not match:
+        raise argparse.ArgumentTypeError(
+            f"invalid size {text!r}: expected a number with an optional unit, e.g. 10GiB")
+    number, unit = match.group(1), match.group(2).lower()
+    if unit not in _UNITS:
+        if unit in ("k", "m", "g", "t", "p"):
+            raise argparse.ArgumentTypeError(
+                f"ambiguous unit in {text!r}: write {unit.upper()}B for powers of ten "
+                f"or {unit.upper()}iB for powers of two")
+        raise argparse.ArgumentTypeError(
+            f"invalid size {text!r}: unknown unit {match.group(2)!r} "
+            "(use B, KB, MB, GB, TB, PB, KiB, MiB, GiB, TiB or PiB)")
+    exact = Decimal(number) * _UNITS[unit]  # exact: "1.5GB" is 1500000000
+    if exact != exact.to_integral_value():
+        raise argparse.ArgumentTypeError(f"invalid size {text!r}: not a whole number of bytes")
+    if exact > _MAX_SIZE:
+        raise argparse.ArgumentTypeError(f"invalid size {text!r}: larger than 2^64 - 1 bytes")
+    return int(exact)
+
+
+def _positive_size(text: str) -> int:
+    size = parse_size(text)
+    if size == 0:
+        raise argparse.ArgumentTypeError(f"invalid size {text!r}: must be at least 1 byte")
+    return size
+
+
+def parse_ratio(text: str) -> int:
+    """A ratio of at least 1; whole numbers only, since that is what the
+    generator produces (it would silently round 2.5 down to 2)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: expected a number") from None
+    if not math.isfinite(value) or value < 1:
+        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be a number of at least 1")
+    if value != int(value):
+        raise argparse.ArgumentTypeError(
+            f"invalid ratio {text!r}: must be a whole number (1 = none, 2 = 2:1, ...)")
+    return int(value)
+
+
+def _count(minimum: int) -> Any:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"invalid number {text!r}: must be at least {minimum}")
+        return value
+    return parse
+
+
+def parse_codec(text: str) -> tuple[str, int | None]:
+    """NAME or NAME:LEVEL, e.g. zstd:19."""
+    name, _, level_text = text.partition(":")
+    name = name.strip().lower()
+    if name not in measuring.KNOWN_CODECS:
+        raise argparse.ArgumentTypeError(
+            f"unknown codec {name!r}: choose from {', '.join(measuring.KNOWN_CODECS)}")
+    if not level_text:
+        return name, None
+    try:
+        return name, int(level_text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid level in {text!r}: expected an integer") from None
+
+
+def human_bytes(count: float) -> str:
+    """1536 -> "1.50 KiB"."""
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if abs(count) < 1024 or unit == "TiB":
+            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.2f} {unit}"
+        count /= 1024
+    raise AssertionError("unreachable")
+
+
+def _say(prog: str, message: str) -> None:
+    """One line on standard error; a closed standard error is not an error."""
+    try:
+        print(f"{prog}: {message}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def _progress_bar(total: int | None, enabled: bool, desc: str) -> Any:
+    """A tqdm bar on standard error, or None when it is not wanted or not installed."""
+    if not enabled:
+        return None
+    try:
+        tqdm = importlib.import_module("tqdm").tqdm
+    except ImportError:
+        return None
+    try:
+        sized = os.get_terminal_size(sys.stderr.fileno()).columns > 0
+    except (OSError, AttributeError, ValueError):
+        sized = False
+    # A terminal that reports no size (some serial consoles) would get no
+    # bar at all: give it a fixed one instead.
+    fixed: dict[str, Any] = {} if sized else {"ncols": 80, "nrows": 24}
+    return tqdm(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1000,
+                file=sys.stderr, dynamic_ncols=sized, leave=False, **fixed)
+
+
+def _stderr_is_terminal() -> bool:
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+# ----------------------------------------------------------------- generate
+
+def _open_output(target: str) -> tuple[int, str, bool]:
+    """The descriptor to write to, its name for messages, and whether we own it."""
+    if target == "-":
+        if os.isatty(1):
+            raise CommandError("refusing to write binary data to a terminal: "
+                               "redirect standard output or use -o FILE", EXIT_USAGE)
+        return 1, "standard output", False
+    try:
+        fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+    except OSError as exc:
+        raise CommandError(f"cannot open {target} for writing: {exc.strerror} "
+                           "(0 bytes written)") from None
+    return fd, target, True
+
+
+def _write_error(exc: OSError, name: str) -> str:
+    if exc.errno == errno.EPIPE:
+        return f"{name} was closed by the reader (broken pipe)"
+    return f"cannot write to {name}: {exc.strerror}"
+
+
+def _sync(fd: int) -> None:
+    try:
+        os.fsync(fd)
+    except OSError as exc:
+        # Pipes, terminals and /dev/null cannot be synced; nothing is lost.
+        if exc.errno not in (errno.EINVAL, errno.EROFS, errno.ENOTSUP):
+            raise
+
+
+def cmd_generate(args: argparse.Namespace) -> int:
+    size: int = args.size
+    fd, name, owned = _open_output(args.output)
+    written = 0
+    bar = None
+    start = time.perf_counter()
+    try:
+        try:
+            generator = vorn_py.Generator(
+                size, dedup_ratio=float(args.dedup), compress_ratio=float(args.compress),
+                numa_mode=args.numa_mode, max_threads=args.threads,
+                numa_node=args.numa_node, chunk_size=args.chunk_size)
+            # One reusable buffer: memory stays at the chunk size whatever SIZE is.
+            buffer = bytearray(max(1, min(args.chunk_size, size)))
+        except MemoryError:
+            raise CommandError(f"cannot allocate a {human_bytes(args.chunk_size)} buffer: "
+                               "use a smaller --chunk-size (0 bytes written)") from None
+        view = memoryview(buffer)
+        bar = _progress_bar(size, _stderr_is_terminal() and not args.quiet, "generate")
+        # The generator's stream is at least one 4 MiB block long; stop at SIZE.
+        while written < size:
+            filled = generator.fill_chunk(view[:min(len(view), size - written)])
+            if filled == 0:
+                raise CommandError(f"the generator ended early ({written} of {size} bytes written)")
+            pending = view[:filled]
+            while pending:  # pipes and signals can cut a write short
+                try:
+                    count = os.write(fd, pending)
+                except OSError as exc:
+                    raise CommandError(f"{_write_error(exc, name)} "
+                                       f"({written} of {size} bytes written)") from None
+                written += count
+                pending = pending[count:]
+            if bar is not None:
+                bar.update(filled)
+        # Errors reported by fsync or close (delayed write-back, network file
+        # systems) mean the data may not be there: they count as failures.
+        try:
+            if args.fsync:
+                _sync(fd)
+            if owned:
+                owned = False  # a failed close has still released the descriptor
+                os.close(fd)
+        except OSError as exc:
+            raise CommandError(f"cannot complete writing {name}: {exc.strerror} "
+                               f"({written} of {size} bytes written, not all confirmed)") from None
+    except KeyboardInterrupt:
+        raise CommandError(f"interrupted ({written} of {size} bytes written)",
+                           EXIT_INTERRUPTED) from None
+    finally:
+        if bar is not None:
+            bar.close()
+        if owned:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+    seconds = time.perf_counter() - start
+    if not args.quiet:
+        rate = written / seconds / 1e9 if seconds > 0 else float("inf")
+        _say(args.prog, f"wrote {written} bytes ({human_bytes(written)}) to {name} "
+                        f"in {seconds:.2f} s, {rate:.2f} GB/s "
+                        f"(dedup {args.dedup}, compress {args.compress})")
+    return EXIT_OK
+
+
+# ------------------------------------------------------------------ measure
+
+def _open_input(target: str) -> tuple[Any, str, int | None]:
+    """An unbuffered binary stream, its name, and its remaining size if known."""
+    if target == "-" and os.isatty(0):
+        raise CommandError("refusing to read data from a terminal: "
+                           "redirect standard input or give a FILE", EXIT_USAGE)
+    name = "standard input" if target == "-" else target
+    try:
+        stream: Any = (open(0, "rb", buffering=0, closefd=False) if target == "-"
+                       else open(target, "rb", buffering=0))
+    except OSError as exc:
+        raise CommandError(f"cannot open {name}: {exc.strerror}") from None
+    total = None
+    try:
+        info = os.fstat(stream.fileno())
+        if stat.S_ISREG(info.st_mode):
+            total = max(0, info.st_size - stream.tell())
+    except OSError:
+        pass
+    return stream, name, total
+
+
+def _print_measurement(name: str, result: measuring.Measurement) -> None:
+    print(f"source: {name}")
+    print(f"size:   {result['size']} bytes ({human_bytes(result['size'])})")
+    print(f"dedup:  {result['dedup_ratio']:.2f}  ({result['chunks']} chunks of "
+          f"{result['chunk_size']} bytes, {result['unique_chunks']} unique)")
+    if not result["compression"]:
+        return
+    print()
+    print(f"{'codec':<8} {'compression':>11} {'combined':>9} {'compressed bytes':>17}")
+    for codec, figures in result["compression"].items():
+        combined = result["combined"].get(codec)
+        combined_text = "-" if combined is None else f"{combined:.2f}"
+        print(f"{measuring.codec_label(codec, figures['level']):<8} {figures['ratio']:>11.2f} "
+              f"{combined_text:>9} {figures['compressed_size']:>17}")
+
+
+def cmd_measure(args: argparse.Namespace) -> int:
+    codecs: dict[str, int | None] | None = dict(args.codec) if args.codec else None
+    try:
+        # Check the codecs before reading anything: a mistake costs no time.
+        measuring.resolve_codecs(codecs)
+    except measuring.CodecUnavailableError as exc:
+        raise CommandError(str(exc)) from None
+    except ValueError as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
+    if codecs is None:
+        missing = [c for c in measuring.DEFAULT_CODECS if c not in measuring.available_codecs()]
+        if missing and not args.quiet:
+            _say(args.prog, f"note: {', '.join(missing)} not installed, so not measured "
+                 "(pip install 'vorn_py[measure]')")
+    stream, name, total = _open_input(args.input)
+    show_bar = (_stderr_is_terminal() and not args.quiet
+                and (total is None or total >= _MEASURE_BAR_THRESHOLD))
+    bar = _progress_bar(total, show_bar, "measure")
+    try:
+        result = measuring.measure(stream, chunk_size=args.chunk, codecs=codecs,
+                                   combined=args.combined,
+                                   progress=None if bar is None else bar.update)
+    except OSError as exc:
+        raise CommandError(f"cannot read {name}: {exc.strerror or exc}") from None
+    except KeyboardInterrupt:
+        raise CommandError("interrupted", EXIT_INTERRUPTED) from None
+    finally:
+        if bar is not None:
+            bar.close()
+        stream.close()
+    if args.json:
+        print(json.dumps({"source": name, **result}, indent=2))
+    else:
+        _print_measurement(name, result)
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------- numa-info
+
+def cmd_numa_info(args: argparse.Namespace) -> int:
+    try:
+        info = vorn_py.get_numa_info()
+    except RuntimeError as exc:
+        raise CommandError(f"cannot detect the NUMA topology: {exc}") from None
+    if args.json:
+        print(json.dumps(info, indent=2))
+    else:
+        width = max(len(key) for key in info) + 2
+        for key, value in info.items():
+            print(f"{key + ':':<{width}}{value}")
+    return EXIT_OK
+
+
+# --------------------------------------------------------------------- main
+
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=prog,
+        description="Make synthetic data with a chosen deduplication and compression "
+                    "ratio, fast, and measure the ratios data achieves.")
+    parser.add_argument("--version", action="version",
+                        version=f"%(prog)s {vorn_py.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    generate = commands.add_parser(
+        "generate", help="write SIZE bytes of synthetic data to a file or standard output",
+        description="Write exactly SIZE bytes of synthetic data, streaming through one "
+                    "reusable buffer, so memory stays bounded whatever SIZE is.",
+        epilog="Sizes take the units B, KB, MB, GB, TB (powers of ten) and KiB, MiB, "
+               "GiB, TiB (powers of two), e.g. 10GiB or 1.5TB.")
+    generate.add_argument("size", metavar="SIZE", type=parse_size,
+                          help="bytes to write, e.g. 10GiB")
+    generate.add_argument("-o", "--output", required=True, metavar="FILE",
+                          help="file to write (created or overwritten), or - for standard output")
+    generate.add_argument("--dedup", type=parse_ratio, default=1, metavar="N",
+                          help="deduplication ratio, a whole number: 1 = none (default), 2 = 2:1")
+    generate.add_argument("--compress", type=parse_ratio, default=1, metavar="N",
+                          help="compression ratio, a whole number: 1 = incompressible "
+                               "(default), 3 = 3:1")
+    generate.add_argument("--threads", type=_count(1), default=None, metavar="N",
+                          help="worker threads (default: every CPU available)")
+    generate.add_argument("--numa-mode", choices=("auto", "force", "disabled"), default="auto",
+                          help="NUMA placement mode (default: auto); passed to the streaming "
+                               "generator, which does not place memory or workers by node")
+    generate.add_argument("--numa-node", type=_count(0), default=None, metavar="N",
+                          help="NUMA node to use; passed on like --numa-mode")
+    generate.add_argument("--chunk-size", type=_positive_size, default=DEFAULT_CHUNK,
+                          metavar="SIZE", help="bytes generated and written at a time "
+                                               "(default: 32MiB); memory use follows it")
+    generate.add_argument("--fsync", action="store_true",
+                          help="flush the data to stable storage before reporting success")
+    generate.add_argument("-q", "--quiet", action="store_true",
+                          help="no progress bar and no summary; errors are still reported")
+    generate.set_defaults(run=cmd_generate)
+
+    measure = commands.add_parser(
+        "measure", help="measure the dedup and compression ratios of a file",
+        description="Measure the deduplication ratio (fixed-size chunks compared by SHA-256) "
+                    "and the compression ratio with each codec, reading the input once.")
+    measure.add_argument("input", metavar="FILE", help="file to measure, or - for standard input")
+    measure.add_argument("--chunk", type=_positive_size, default=measuring.DEFAULT_CHUNK_SIZE,
+                         metavar="SIZE", help="deduplication chunk size (default: 4KiB)")
+    measure.add_argument("--codec", type=parse_codec, action="append", metavar="NAME[:LEVEL]",
+                         help="codec to measure, repeatable: zstd, lz4, zlib or xz, with an "
+                              "optional level (default: zstd:3, lz4 and zlib:6, those "
+                              "installed)")
+    measure.add_argument("--no-combined", dest="combined", action="store_false",
+                         help="skip the combined figure (dedup, then compression), "
+                              "which compresses the distinct chunks a second time")
+    measure.add_argument("--json", action="store_true", help="print the figures as JSON")
+    measure.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes")
+    measure.set_defaults(run=cmd_measure)
+
+    numa = commands.add_parser("numa-info", help="show the NUMA layout the generator sees",
+                               description="Show the NUMA layout the generator sees.")
+    numa.add_argument("--json", action="store_true", help="print it as JSON")
+    numa.set_defaults(run=cmd_numa_info)
+    return parser
+
+
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null so that the interpreter's final
+    flush cannot fail again on a closed pipe."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
+    """Run the command line; returns the exit status."""
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    args.prog = prog
+    try:
+        status: int = args.run(args)
+        sys.stdout.flush()  # surface a closed pipe here, not at shutdown
+    except CommandError as exc:
+        _say(prog, f"error: {exc}")
+        return exc.status
+    except BrokenPipeError:
+        _silence_stdout()
+        _say(prog, "error: standard output was closed by the reader (broken pipe)")
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        _say(prog, "interrupted")
+        return EXIT_INTERRUPTED
+    return status
