@@ -210,9 +210,11 @@ class TestSignaturesAndDocstrings:
     def test_docstring_examples_run(self, capsys):
         exec(GENERATE_BUFFER_DOC_TAIL.split("```python\n")[1].split("```")[0], {})
         exec(GENERATE_INTO_BUFFER_DOC.split("```python\n")[1].split("```")[0], {})
+        exec(GENERATOR_DOC.split("```python\n")[1].split("```")[0], {})
         out = capsys.readouterr().out
         assert "Generated 4194304 bytes" in out
         assert "Wrote 1048576 bytes" in out
+        assert "Generated 104857600 bytes" in out
 
 
 class TestPanicException:
