@@ -27,9 +27,7 @@ std::unique_ptr<ThreadPool> try_create_pool(std::uint64_t threads) {
 DataGenerator::DataGenerator(std::uint64_t size, std::uint64_t dedup_factor,
                              std::uint64_t compress_factor,
                              std::optional<std::uint64_t> max_threads)
-    : DataGenerator(size, dedup_factor, compress_factor, max_threads, 0) {
-    entropy_ = generate_call_entropy();
-}
+    : DataGenerator(size, dedup_factor, compress_factor, max_threads, generate_call_entropy()) {}
 
 DataGenerator::DataGenerator(std::uint64_t size, std::uint64_t dedup_factor,
                              std::uint64_t compress_factor,

@@ -21,8 +21,7 @@ namespace {
 // Total blocks of a request, checked against the signed 64-bit byte range
 // before anything is allocated for it.
 std::uint64_t checked_total_blocks(std::uint64_t size) {
-    const std::uint64_t effective = std::max(size, BLOCK_SIZE);
-    const std::uint64_t blocks = (effective >> BLOCK_SHIFT) + ((effective & BLOCK_MASK) ? 1 : 0);
+    const std::uint64_t blocks = blocks_covering(std::max(size, BLOCK_SIZE));
     if (blocks > (static_cast<std::uint64_t>(INT64_MAX) >> BLOCK_SHIFT))
         engine_abort("capacity overflow");
     return blocks;
@@ -65,9 +64,7 @@ void run_generation(const GeneratorConfig& config, const GenerationPlan& plan,
                     std::uint64_t entropy, std::uint8_t* dest, std::uint64_t len) {
     const std::optional<NumaTopology> topology = detect_topology(config.numa_mode);
     const Placement placement = decide_placement(config, topology);
-    const bool numa_path = placement.numa_path;
-
-    const std::uint64_t chunks = (len >> BLOCK_SHIFT) + ((len & BLOCK_MASK) ? 1 : 0);
+    const std::uint64_t chunks = blocks_covering(len);
     // Workers beyond the number of chunks would only be started to idle, so
     // the count is capped there (which also keeps an absurd max_threads from
     // starting threads by the million).
@@ -77,9 +74,9 @@ void run_generation(const GeneratorConfig& config, const GenerationPlan& plan,
     const std::uint64_t table_threads = requested == 0 ? 0 : pool_threads;
 
     std::unique_ptr<ThreadPool> pool =
-        build_pool(config, topology, table_threads, pool_threads, numa_path);
+        build_pool(config, topology, table_threads, pool_threads, placement.numa_path);
 
-    if (numa_path) {
+    if (placement.numa_path) {
         // Let each pinned worker fault in its chunks so the pages land on its node.
         pool->run_chunks(chunks, [&](std::size_t i) {
             std::uint8_t* chunk = dest + (std::uint64_t{i} << BLOCK_SHIFT);
@@ -144,7 +141,6 @@ DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy) {
 }
 
 DataBuffer generate_data(const GeneratorConfig& config) {
-    checked_total_blocks(config.size);
     return generate_data(config, generate_call_entropy());
 }
 
@@ -156,7 +152,6 @@ void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint6
 }
 
 void generate_into(const GeneratorConfig& config, std::uint8_t* dest) {
-    checked_total_blocks(config.size);
     generate_into(config, dest, generate_call_entropy());
 }
 

@@ -37,8 +37,7 @@ GenerationPlan plan_generation(std::uint64_t size, std::uint64_t dedup_factor,
                                std::uint64_t compress_factor) {
     GenerationPlan plan;
     plan.effective_size = size > BLOCK_SIZE ? size : BLOCK_SIZE;
-    plan.total_blocks =
-        (plan.effective_size >> BLOCK_SHIFT) + ((plan.effective_size & BLOCK_MASK) != 0 ? 1 : 0);
+    plan.total_blocks = blocks_covering(plan.effective_size);
     plan.unique_blocks = count_unique_blocks(plan.total_blocks, dedup_factor);
     if (compress_factor >= 2) {
         // Covering a share a of a block with matches of mean length R costs a
