@@ -32,6 +32,62 @@ std::string node_list_text(const std::vector<unsigned>& indexes) {
     return text + "]";
 }
 
+// Binds the calling thread's own memory policy to a node set for its scope,
+// then puts back the policy the thread had: nothing outlives the call.
+class ThreadBindingScope {
+public:
+    ThreadBindingScope(hwloc_topology_t topology, hwloc_const_nodeset_t nodeset)
+        : topology_(topology), previous_(hwloc_bitmap_alloc()) {
+        if (!previous_) throw std::bad_alloc();
+        if (hwloc_get_membind(topology_, previous_.get(), &previous_policy_, THREAD_FLAGS) != 0) {
+            failure_ = hwloc_failure_text("hwloc_get_membind", errno);
+            return;
+        }
+        if (hwloc_set_membind(topology_, nodeset, HWLOC_MEMBIND_BIND, THREAD_FLAGS) != 0) {
+            failure_ = hwloc_failure_text("hwloc_set_membind", errno);
+            return;
+        }
+        bound_ = true;
+    }
+    ThreadBindingScope(const ThreadBindingScope&) = delete;
+    ThreadBindingScope& operator=(const ThreadBindingScope&) = delete;
+    ~ThreadBindingScope() {
+        if (!bound_) return;
+        if (hwloc_set_membind(topology_, previous_.get(), previous_policy_, THREAD_FLAGS) != 0) {
+            // Never leave the thread bound: the system default at least.
+            hwloc_set_membind(topology_, hwloc_topology_get_complete_nodeset(topology_),
+                              HWLOC_MEMBIND_DEFAULT, THREAD_FLAGS);
+        }
+    }
+    // Empty when the thread is bound.
+    const std::string& failure() const { return failure_; }
+
+private:
+    static constexpr int THREAD_FLAGS = HWLOC_MEMBIND_THREAD | HWLOC_MEMBIND_BYNODESET;
+    hwloc_topology_t topology_;
+    BitmapPtr previous_;
+    hwloc_membind_policy_t previous_policy_ = HWLOC_MEMBIND_DEFAULT;
+    bool bound_ = false;
+    std::string failure_;
+};
+
+// When hwloc cannot hand out bound memory directly: ordinary memory whose
+// pages the calling thread touches first while its own policy binds it to
+// the node set.
+Result<void*> allocate_by_first_touch(hwloc_topology_t topology, std::uint64_t capacity,
+                                      hwloc_const_nodeset_t nodeset) {
+    const hwloc_topology_membind_support* membind = hwloc_topology_get_support(topology)->membind;
+    if (!membind->set_thisthread_membind || !membind->get_thisthread_membind) {
+        return Error{"cannot bind the calling thread"};
+    }
+    ThreadBindingScope bound(topology, nodeset);
+    if (!bound.failure().empty()) return Error{bound.failure()};
+    void* p = hwloc_alloc(topology, capacity);
+    if (p == nullptr) return Error{hwloc_failure_text("hwloc_alloc", errno)};
+    std::memset(p, 0, capacity);
+    return p;
+}
+
 }  // namespace
 
 DataBuffer DataBuffer::ordinary(std::uint64_t capacity) {
@@ -97,24 +153,21 @@ Result<DataBuffer> DataBuffer::allocate_on_node(std::uint64_t capacity, std::uin
     if (!usable) {
         return Error{"Failed to allocate NUMA memory: node set is empty or not allowed"};
     }
+    // Without binding support (another kind of system, or a topology that is
+    // not this machine's) hwloc would hand out unbound memory as if bound.
+    const hwloc_topology_membind_support* membind = hwloc_topology_get_support(topo)->membind;
+    if (!membind->bind_membind || !(membind->alloc_membind || membind->set_area_membind)) {
+        return Error{"Failed to allocate NUMA memory: hwloc cannot bind memory here"};
+    }
 
     DataBuffer buffer;
     if (capacity > 0) {
         void* p = hwloc_alloc_membind(topo, capacity, nodeset, HWLOC_MEMBIND_BIND,
                                       HWLOC_MEMBIND_BYNODESET);
         if (p == nullptr) {
-            // Bind the calling thread's default policy, then allocate and
-            // zero-fill so the pages really land on the node.
-            if (hwloc_set_membind(topo, nodeset, HWLOC_MEMBIND_BIND, HWLOC_MEMBIND_BYNODESET) != 0) {
-                return Error{"Failed to allocate NUMA memory: " +
-                             hwloc_failure_text("hwloc_set_membind", errno)};
-            }
-            p = hwloc_alloc(topo, capacity);
-            if (p == nullptr) {
-                return Error{"Failed to allocate NUMA memory: " +
-                             hwloc_failure_text("hwloc_alloc", errno)};
-            }
-            std::memset(p, 0, capacity);
+            Result<void*> touched = allocate_by_first_touch(topo, capacity, nodeset);
+            if (!touched) return Error{"Failed to allocate NUMA memory: " + touched.error()};
+            p = touched.value();
         }
         buffer.data_ = static_cast<std::uint8_t*>(p);
     }

@@ -16,10 +16,12 @@ std::unique_ptr<std::uint8_t[]> new_block() {
     return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[BLOCK_SIZE]);
 }
 
-std::unique_ptr<ThreadPool> try_create_pool(std::uint64_t threads) {
-    if (threads < 2) return nullptr;
-    auto pool = ThreadPool::create(static_cast<std::size_t>(threads));
-    return pool ? std::move(pool).value() : nullptr;  // no pool: fill on the caller
+// A pool for two or more workers; none (the caller fills) for fewer, or
+// when not a single worker thread could be started.
+std::unique_ptr<ThreadPool> create_pool(std::size_t workers) {
+    if (workers < 2) return nullptr;
+    auto pool = ThreadPool::create(workers);
+    return pool->size() > 0 ? std::move(pool) : nullptr;
 }
 
 }  // namespace
@@ -34,10 +36,10 @@ DataGenerator::DataGenerator(std::uint64_t size, std::uint64_t dedup_factor,
                              std::optional<std::uint64_t> max_threads, std::uint64_t entropy)
     : plan_(plan_generation(size, dedup_factor, compress_factor)),
       entropy_(entropy),
-      max_threads_(max_threads ? *max_threads : available_cpu_count()),
       // One unit of a fill is one block, so workers beyond the stream's block
       // count could never be busy.
-      pool_(try_create_pool(std::min(max_threads_, std::max<std::uint64_t>(plan_.total_blocks, 2)))) {}
+      pool_(create_pool(workers_for(max_threads ? *max_threads : available_cpu_count(),
+                                    plan_.total_blocks))) {}
 
 void DataGenerator::generate_block(std::uint8_t* span, std::uint64_t block) const {
     const std::uint64_t unique = unique_index(plan_, block);
@@ -61,7 +63,7 @@ void DataGenerator::ensure_pool_usable() {
     if (pool_ && !pool_->usable_in_this_process()) {
         const std::size_t workers = pool_->size();
         pool_.reset();
-        pool_ = try_create_pool(workers);
+        pool_ = create_pool(workers);
     }
 }
 
@@ -73,8 +75,8 @@ std::uint64_t DataGenerator::fill_chunk(std::uint8_t* dest, std::uint64_t size) 
     const std::uint64_t offset = position_ & BLOCK_MASK;
     const std::uint64_t last = (position_ + n - 1) >> BLOCK_SHIFT;
     const std::uint64_t blocks = last - first + 1;
-    if (blocks >= 2 && max_threads_ > 1) ensure_pool_usable();
-    if (blocks < 2 || max_threads_ <= 1 || !pool_) {
+    if (blocks >= 2 && pool_) ensure_pool_usable();
+    if (blocks < 2 || !pool_) {
         fill_chunk_sequential(dest, n, first, offset, blocks);
     } else {
         fill_chunk_parallel(dest, n, first, offset, blocks);

@@ -15,7 +15,9 @@ namespace vorn {
 class DataGenerator {
 public:
     // max_threads absent: one per available CPU. A pool is built for two or
-    // more threads; if that fails the generator fills on the calling thread.
+    // more workers, at most one per block of the stream and MAX_WORKERS; it
+    // keeps the workers that could start, and without any the generator
+    // fills on the calling thread.
     DataGenerator(std::uint64_t size, std::uint64_t dedup_factor, std::uint64_t compress_factor,
                   std::optional<std::uint64_t> max_threads);
     // For tests that need a known stream: the entropy is given, not drawn.
@@ -30,12 +32,17 @@ public:
     std::uint64_t fill_chunk(std::uint8_t* dest, std::uint64_t size);
 
     void rewind() { position_ = 0; }
+    // Drops the kept block. For a child of fork() whose parent was inside a
+    // fill: the position only moves once a fill is complete, but the kept
+    // block may be half written.
+    void forget_kept_block() { kept_unique_.reset(); }
     std::uint64_t position() const { return position_; }
     std::uint64_t total_size() const { return plan_.effective_size; }
     bool is_complete() const { return position_ >= plan_.effective_size; }
     std::uint64_t unique_blocks() const { return plan_.unique_blocks; }
-    std::uint64_t thread_count() const { return max_threads_; }
-    bool has_pool() const { return pool_ != nullptr; }
+    // Workers of the pool that fills requests of two or more blocks; 0 when
+    // every request is filled on the calling thread.
+    std::size_t worker_count() const { return pool_ ? pool_->size() : 0; }
 
 private:
     void fill_chunk_sequential(std::uint8_t* dest, std::uint64_t count, std::uint64_t first,
@@ -51,7 +58,6 @@ private:
     GenerationPlan plan_;
     std::uint64_t position_ = 0;
     std::uint64_t entropy_;
-    std::uint64_t max_threads_;
     std::unique_ptr<ThreadPool> pool_;
 
     // The last block generated for a partial read, so that small reads within

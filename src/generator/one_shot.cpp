@@ -44,18 +44,14 @@ const NumaNode* find_node(const NumaTopology& topology, std::uint64_t node_id) {
 // worker unpinned while the pool still takes its default size.
 std::unique_ptr<ThreadPool> build_pool(const GeneratorConfig& config,
                                        const std::optional<NumaTopology>& topology,
-                                       std::uint64_t table_threads, std::uint64_t pool_threads,
+                                       std::uint64_t table_threads, std::size_t pool_threads,
                                        bool numa_path) {
     if (numa_path) {
         auto cpus = std::make_shared<const WorkerCpus>(
             build_worker_cpus(*topology, table_threads, config.numa_node));
-        auto pool = create_pinned_pool(pool_threads, std::move(cpus));
-        if (!pool) engine_abort("Failed to create NUMA-aware thread pool: " + pool.error());
-        return std::move(pool).value();
+        return create_pinned_pool(pool_threads, std::move(cpus));
     }
-    auto pool = ThreadPool::create(pool_threads);
-    if (!pool) engine_abort("Failed to create thread pool: " + pool.error());
-    return std::move(pool).value();
+    return ThreadPool::create(pool_threads);
 }
 
 // Fills dest[0, len) with the stream of `plan`: every whole block in place,
@@ -65,12 +61,10 @@ void run_generation(const GeneratorConfig& config, const GenerationPlan& plan,
     const std::optional<NumaTopology> topology = detect_topology(config.numa_mode);
     const Placement placement = decide_placement(config, topology);
     const std::uint64_t chunks = blocks_covering(len);
-    // Workers beyond the number of chunks would only be started to idle, so
-    // the count is capped there (which also keeps an absurd max_threads from
-    // starting threads by the million).
-    const auto capped = [&](std::uint64_t n) { return std::max<std::uint64_t>(1, std::min(n, chunks)); };
+    // Workers beyond the number of chunks would only be started to idle.
     const std::uint64_t requested = placement.thread_count;
-    const std::uint64_t pool_threads = capped(requested == 0 ? available_cpu_count() : requested);
+    const std::size_t pool_threads = std::max<std::size_t>(
+        1, workers_for(requested == 0 ? available_cpu_count() : requested, chunks));
     const std::uint64_t table_threads = requested == 0 ? 0 : pool_threads;
 
     std::unique_ptr<ThreadPool> pool =

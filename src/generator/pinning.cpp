@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <sched.h>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -51,38 +50,36 @@ WorkerCpus build_worker_cpus(const NumaTopology& topology, std::uint64_t thread_
     return table;
 }
 
-void pin_current_thread(std::uint64_t k) {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
-    std::uint64_t position = 0;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-        if (!CPU_ISSET(cpu, &allowed)) continue;
-        if (position++ != k) continue;
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(cpu, &one);
-        // A refusal leaves the thread where it was, which is still correct.
-        (void)sched_setaffinity(0, sizeof one, &one);
-        return;
-    }
+bool may_pin(const cpu_set_t& allowed, std::uint64_t cpu) {
+    return cpu < CPU_SETSIZE && CPU_ISSET(static_cast<int>(cpu), &allowed);
 }
 
-Result<std::unique_ptr<ThreadPool>> create_pinned_pool(std::size_t workers,
-                                                       std::shared_ptr<const WorkerCpus> cpus) {
+bool pin_current_thread(std::uint64_t cpu) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
+    if (!may_pin(allowed, cpu)) return false;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(static_cast<int>(cpu), &one);
+    // A refusal leaves the thread where it was, which is still correct.
+    return sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
+std::unique_ptr<ThreadPool> create_pinned_pool(std::size_t workers,
+                                               std::shared_ptr<const WorkerCpus> cpus) {
     // Each thread holds the table itself: it may still be starting after
     // this call has returned and the builder has dropped its reference.
-    auto start = [cpus = std::move(cpus)](std::size_t index,
-                                          ThreadPool::WorkerLoop loop) -> std::optional<std::string> {
+    auto start = [cpus = std::move(cpus)](std::size_t index, ThreadPool::WorkerLoop loop) {
         try {
             std::thread([cpus, index, loop = std::move(loop)] {
                 if (cpus && index < cpus->size() && (*cpus)[index]) pin_current_thread(*(*cpus)[index]);
                 loop();
             }).detach();
-        } catch (const std::system_error& e) {
-            return std::string("cannot start a worker thread: ") + e.what();
+        } catch (const std::system_error&) {
+            return false;
         }
-        return std::nullopt;
+        return true;
     };
     return ThreadPool::create(workers, start);
 }

@@ -2,12 +2,13 @@
 // worker pool that uses them.
 #pragma once
 
+#include <sched.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "generator/result.hpp"
 #include "generator/thread_pool.hpp"
 #include "numa/topology.hpp"
 
@@ -19,13 +20,20 @@ using WorkerCpus = std::vector<std::optional<std::uint64_t>>;
 WorkerCpus build_worker_cpus(const NumaTopology& topology, std::uint64_t thread_count,
                              std::optional<std::uint64_t> numa_node);
 
-// Pins the calling thread to the k-th CPU (by position) of its allowed set;
-// leaves it unpinned when that cannot be done. Reports nothing.
-void pin_current_thread(std::uint64_t k);
+// Whether a thread whose allowed CPUs are `allowed` may be pinned to CPU
+// number `cpu`: only to a CPU it may already run on. Under a narrowed set
+// (taskset, a cpuset, a container) another CPU number is not silently
+// replaced by some allowed CPU, which could belong to another node.
+bool may_pin(const cpu_set_t& allowed, std::uint64_t cpu);
+
+// Pins the calling thread to CPU number `cpu` when it may run there; leaves
+// it unpinned otherwise. Returns whether it pinned.
+bool pin_current_thread(std::uint64_t cpu);
 
 // A pool whose workers, each on a fresh detached thread, pin themselves to
-// their table entry before taking any work.
-Result<std::unique_ptr<ThreadPool>> create_pinned_pool(std::size_t workers,
-                                                       std::shared_ptr<const WorkerCpus> cpus);
+// their table entry before taking any work. Like every pool it runs on the
+// workers that could start.
+std::unique_ptr<ThreadPool> create_pinned_pool(std::size_t workers,
+                                               std::shared_ptr<const WorkerCpus> cpus);
 
 }  // namespace vorn

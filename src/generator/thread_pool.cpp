@@ -78,39 +78,52 @@ void worker_main(const std::shared_ptr<ThreadPool::State>& state) {
     }
 }
 
+// Every chunk on the calling thread, with the same error rule as the
+// workers: all chunks run, the first error is rethrown at the end.
+void run_on_caller(std::size_t count, const std::function<void(std::size_t)>& fn) {
+    std::exception_ptr error;
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            fn(i);
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
+    }
+    if (error) std::rethrow_exception(error);
+}
+
 }  // namespace
 
 ThreadPool::ThreadPool(std::shared_ptr<State> state, std::size_t workers)
     : state_(std::move(state)), workers_(workers) {}
 
-Result<std::unique_ptr<ThreadPool>> ThreadPool::create(std::size_t workers) {
-    return create(workers, [](std::size_t, WorkerLoop loop) -> std::optional<std::string> {
+std::unique_ptr<ThreadPool> ThreadPool::create(std::size_t workers) {
+    return create(workers, [](std::size_t, WorkerLoop loop) {
         try {
             std::thread(std::move(loop)).detach();
-        } catch (const std::system_error& e) {
-            return std::string(e.what());
+        } catch (const std::system_error&) {
+            return false;
         }
-        return std::nullopt;
+        return true;
     });
 }
 
-Result<std::unique_ptr<ThreadPool>> ThreadPool::create(std::size_t workers,
-                                                       const ThreadStarter& start) {
+std::unique_ptr<ThreadPool> ThreadPool::create(std::size_t workers, const ThreadStarter& start) {
     if (workers == 0) workers = static_cast<std::size_t>(available_cpu_count());
+    workers = std::min(workers, MAX_WORKERS);
     auto state = std::make_shared<State>();
-    // Owning the pool from the start means that a failure part-way through
-    // tells the workers already started to leave.
-    std::unique_ptr<ThreadPool> pool(new ThreadPool(state, workers));
-    for (std::size_t i = 0; i < workers; ++i) {
-        std::optional<std::string> error;
+    std::size_t started = 0;
+    while (started < workers) {
+        bool ok = false;
         try {
-            error = start(i, [state] { worker_main(state); });
-        } catch (const std::exception& e) {
-            error = std::string(e.what());
+            ok = start(started, [state] { worker_main(state); });
+        } catch (const std::exception&) {
+            ok = false;  // e.g. no memory for the thread's own record
         }
-        if (error) return Error{"failed to start worker " + std::to_string(i) + ": " + *error};
+        if (!ok) break;  // the system refuses more threads: go on with those we have
+        ++started;
     }
-    return pool;
+    return std::unique_ptr<ThreadPool>(new ThreadPool(std::move(state), started));
 }
 
 ThreadPool::~ThreadPool() {
@@ -129,6 +142,10 @@ bool ThreadPool::usable_in_this_process() const { return state_->owner_pid == ge
 
 void ThreadPool::run_chunks(std::size_t count, const std::function<void(std::size_t)>& fn) {
     if (count == 0) return;
+    if (workers_ == 0) {
+        run_on_caller(count, fn);
+        return;
+    }
     State& state = *state_;
     std::lock_guard submit_lock(state.submit);
     auto job = std::make_shared<Job>();

@@ -3,28 +3,41 @@
 // at freed memory; idle workers leave on their own once told to stop.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <string>
 
-#include "generator/result.hpp"
+#include "generator/constants.hpp"
 
 namespace vorn {
+
+// No pool has more workers than the widest CPU mask we pin within (1024
+// CPUs): more could never run at once, and an absurd request would otherwise
+// start threads until the system refuses.
+inline constexpr std::size_t MAX_WORKERS = CPU_MASK_WIDTH;
+
+// The workers for `units` units of work when `requested` are asked for: no
+// more than there are units, and never more than MAX_WORKERS.
+inline std::size_t workers_for(std::uint64_t requested, std::uint64_t units) {
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>({requested, units, std::uint64_t{MAX_WORKERS}}));
+}
 
 class ThreadPool {
 public:
     using WorkerLoop = std::function<void()>;
-    // Starts a thread that eventually runs `loop` for worker `index`; returns
-    // an error description when the thread cannot be started.
-    using ThreadStarter =
-        std::function<std::optional<std::string>(std::size_t index, WorkerLoop loop)>;
+    // Starts a thread that eventually runs `loop` for worker `index`; false
+    // when the thread cannot be started.
+    using ThreadStarter = std::function<bool(std::size_t index, WorkerLoop loop)>;
 
-    // `workers` = 0 means one worker per available CPU.
-    static Result<std::unique_ptr<ThreadPool>> create(std::size_t workers);
-    static Result<std::unique_ptr<ThreadPool>> create(std::size_t workers,
-                                                      const ThreadStarter& start);
+    // Starts up to `workers` workers (0 = one per available CPU), at most
+    // MAX_WORKERS. A thread that cannot be started (a process or memory
+    // limit) ends the starting: the pool keeps the workers that did start,
+    // and with none at all the caller of run_chunks does the work itself.
+    static std::unique_ptr<ThreadPool> create(std::size_t workers);
+    static std::unique_ptr<ThreadPool> create(std::size_t workers, const ThreadStarter& start);
 
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
@@ -32,12 +45,14 @@ public:
     ThreadPool& operator=(ThreadPool&&) = delete;
     ~ThreadPool();
 
+    // The workers that started; 0 when the caller runs every chunk.
     std::size_t size() const { return workers_; }
 
     // Calls fn(i) exactly once for every i in [0, count), spread over the
-    // workers, and returns when all are done; the caller only waits, so fn
-    // must not submit work to this same pool. An exception thrown by fn is
-    // rethrown here after every chunk has finished.
+    // workers, and returns when all are done; the caller only waits (or, in
+    // a pool without workers, runs them all itself), so fn must not submit
+    // work to this same pool. An exception thrown by fn is rethrown here
+    // after every chunk has finished.
     void run_chunks(std::size_t count, const std::function<void(std::size_t)>& fn);
 
     // False in a child process forked after the pool was built: the child

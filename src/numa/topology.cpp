@@ -2,6 +2,7 @@
 // objects into NumaNode records and adds the core and CPU counts.
 #include "numa/topology.hpp"
 
+#include "generator/constants.hpp"
 #include "generator/cpu_count.hpp"
 #include "generator/engine_abort.hpp"
 #include "numa/cpuinfo.hpp"
@@ -39,7 +40,7 @@ std::vector<hwloc_obj_t> objects_of_type(hwloc_topology_t topology, hwloc_obj_ty
 }  // namespace
 
 NumaTopology topology_from_node_objects(const std::vector<hwloc_obj_t>& numa_objects,
-                                        std::uint64_t pu_count, std::uint64_t physical_cores,
+                                        std::uint64_t physical_cores,
                                         std::uint64_t logical_cpus) {
     NumaTopology result;
     if (numa_objects.empty()) {
@@ -51,9 +52,11 @@ NumaTopology topology_from_node_objects(const std::vector<hwloc_obj_t>& numa_obj
         if (object->os_index == HWLOC_UNKNOWN_INDEX || object->cpuset == nullptr) continue;
         NumaNode node;
         node.node_id = object->os_index;
-        // Only numbers below the PU count are listed, even from a sparse
-        // numbering: pinning reads them as positions among the allowed CPUs.
-        for (std::uint64_t cpu = 0; cpu < pu_count; ++cpu) {
+        // The CPU numbers themselves, whatever the numbering: workers are
+        // pinned by number. A cpuset (container, batch allocation) hides the
+        // other PUs from hwloc, so the PU count is no bound on the numbers.
+        // Numbers past the widest mask we pin within are left out.
+        for (std::uint64_t cpu = 0; cpu < CPU_MASK_WIDTH; ++cpu) {
             if (hwloc_bitmap_isset(object->cpuset, static_cast<unsigned>(cpu))) node.cpus.push_back(cpu);
         }
         result.nodes.push_back(std::move(node));
@@ -69,8 +72,7 @@ NumaTopology topology_from_node_objects(const std::vector<hwloc_obj_t>& numa_obj
 NumaTopology topology_from_hwloc(hwloc_topology_t topology, std::uint64_t physical_cores,
                                  std::uint64_t logical_cpus) {
     const std::vector<hwloc_obj_t> numa_objects = objects_of_type(topology, HWLOC_OBJ_NUMANODE);
-    const std::uint64_t pu_count = objects_of_type(topology, HWLOC_OBJ_PU).size();
-    return topology_from_node_objects(numa_objects, pu_count, physical_cores, logical_cpus);
+    return topology_from_node_objects(numa_objects, physical_cores, logical_cpus);
 }
 
 Result<NumaTopology> NumaTopology::detect() {

@@ -34,10 +34,9 @@ struct NumaTopology {
 NumaTopology topology_from_hwloc(hwloc_topology_t topology, std::uint64_t physical_cores,
                                  std::uint64_t logical_cpus);
 
-// The same from hwloc's NUMA node objects, in hwloc's order, and the number
-// of PU objects; only `os_index` and `cpuset` of each object are read.
+// The same from hwloc's NUMA node objects, in hwloc's order; only
+// `os_index` and `cpuset` of each object are read.
 NumaTopology topology_from_node_objects(const std::vector<hwloc_obj_t>& numa_objects,
-                                        std::uint64_t pu_count, std::uint64_t physical_cores,
-                                        std::uint64_t logical_cpus);
+                                        std::uint64_t physical_cores, std::uint64_t logical_cpus);
 
 }  // namespace vorn

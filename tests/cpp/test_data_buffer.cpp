@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "generator/data_buffer.hpp"
 #include "harness.hpp"
@@ -68,43 +69,129 @@ TEST_CASE(moves_transfer_ownership) {
     CHECK_EQ(c.length(), std::uint64_t{1} << 21);
 }
 
-TEST_CASE(node_bound_allocation_on_this_machine) {
-    // This machine's node 0 exists; binding may or may not be allowed, but a
-    // success must be a usable, node-bound, zero-capacity-correct buffer.
-    auto bound = DataBuffer::allocate_on_node(1 << 20, 0);
-    if (bound) {
-        DataBuffer b = std::move(bound).value();
-        CHECK(b.is_node_bound());
-        CHECK_EQ(b.length(), std::uint64_t{1} << 20);
-        b.data()[0] = 1;
-        b.data()[(1 << 20) - 1] = 1;
-        b.set_length(1 << 30);  // node-bound: min(capacity, n)
-        CHECK_EQ(b.length(), std::uint64_t{1} << 20);
-        b.set_length(5);
-        CHECK_EQ(b.length(), 5u);
-        b.set_length(100);
-        CHECK_EQ(b.length(), 100u);
-    } else {
-        CHECK(bound.error().rfind("Failed to allocate NUMA memory: ", 0) == 0);
+namespace {
+
+// This machine's NUMA nodes by operating-system index, and whether hwloc can
+// bind memory here at all.
+struct MachineNodes {
+    std::vector<unsigned> indexes;
+    bool can_bind = false;
+};
+
+MachineNodes machine_nodes() {
+    TopologyLoadFailure failure;
+    const TopologyPtr topology = load_topology(failure);
+    MachineNodes nodes;
+    if (!topology) return nodes;
+    for (hwloc_obj_t node = hwloc_get_next_obj_by_type(topology.get(), HWLOC_OBJ_NUMANODE, nullptr);
+         node != nullptr; node = hwloc_get_next_obj_by_type(topology.get(), HWLOC_OBJ_NUMANODE, node)) {
+        if (node->os_index != HWLOC_UNKNOWN_INDEX) nodes.indexes.push_back(node->os_index);
     }
-    auto empty = DataBuffer::allocate_on_node(0, 0);
+    const hwloc_topology_membind_support* membind = hwloc_topology_get_support(topology.get())->membind;
+    nodes.can_bind = membind->bind_membind && (membind->alloc_membind || membind->set_area_membind);
+    return nodes;
+}
+
+std::string list_text(const std::vector<unsigned>& values) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + std::to_string(values[i]);
+    return text + "]";
+}
+
+// The calling thread's memory policy as hwloc reports it, e.g. "1:0x1".
+std::string thread_binding(hwloc_topology_t topology) {
+    BitmapPtr nodeset(hwloc_bitmap_alloc());
+    hwloc_membind_policy_t policy = HWLOC_MEMBIND_DEFAULT;
+    if (hwloc_get_membind(topology, nodeset.get(), &policy,
+                          HWLOC_MEMBIND_THREAD | HWLOC_MEMBIND_BYNODESET) != 0)
+        return "unreadable";
+    char text[256];
+    hwloc_bitmap_snprintf(text, sizeof text, nodeset.get());
+    return std::to_string(policy) + ":" + text;
+}
+
+}  // namespace
+
+TEST_CASE(node_bound_allocation_on_this_machine) {
+    // Where hwloc can bind, the memory of a node-bound buffer is bound to
+    // that node; where it cannot, the failure text says so.
+    const MachineNodes nodes = machine_nodes();
+    CHECK(!nodes.indexes.empty());
+    if (nodes.indexes.empty()) return;
+    const unsigned node = nodes.indexes.front();
+    auto bound = DataBuffer::allocate_on_node(1 << 20, node);
+    CHECK_EQ(bound.ok(), nodes.can_bind);
+    if (!bound) {
+        CHECK(bound.error().rfind("Failed to allocate NUMA memory: ", 0) == 0);
+        return;
+    }
+    DataBuffer b = std::move(bound).value();
+    CHECK(b.is_node_bound());
+    CHECK_EQ(b.length(), std::uint64_t{1} << 20);
+    CHECK(all_zero(b));
+    b.data()[0] = 1;
+    b.data()[(1 << 20) - 1] = 1;
+
+    TopologyLoadFailure failure;
+    const TopologyPtr topology = load_topology(failure);
+    BitmapPtr where(hwloc_bitmap_alloc());
+    hwloc_membind_policy_t policy = HWLOC_MEMBIND_DEFAULT;
+    CHECK_EQ(hwloc_get_area_membind(topology.get(), b.data(), b.capacity(), where.get(), &policy,
+                                    HWLOC_MEMBIND_BYNODESET), 0);
+    CHECK_EQ(policy, HWLOC_MEMBIND_BIND);
+    CHECK_EQ(hwloc_bitmap_weight(where.get()), 1);
+    CHECK(hwloc_bitmap_isset(where.get(), node));
+
+    b.set_length(1 << 30);  // node-bound: min(capacity, n)
+    CHECK_EQ(b.length(), std::uint64_t{1} << 20);
+    b.set_length(5);
+    CHECK_EQ(b.length(), 5u);
+    b.set_length(100);
+    CHECK_EQ(b.length(), 100u);
+
+    auto empty = DataBuffer::allocate_on_node(0, node);
+    CHECK(empty.ok());
     if (empty) CHECK_EQ(empty.value().length(), 0u);
 }
 
+TEST_CASE(node_bound_allocation_leaves_the_thread_binding_as_it_was) {
+    // 64 TiB cannot be had: both the bound allocation and the fallback that
+    // binds the calling thread fail. Neither a failure nor a success leaves
+    // the thread bound to the node.
+    const MachineNodes nodes = machine_nodes();
+    if (nodes.indexes.empty()) return;
+    TopologyLoadFailure failure;
+    const TopologyPtr topology = load_topology(failure);
+    CHECK(topology != nullptr);
+    if (!topology) return;
+    const std::string before = thread_binding(topology.get());
+    CHECK(!DataBuffer::allocate_on_node(std::uint64_t{1} << 46, nodes.indexes.front()).ok());
+    CHECK_EQ(thread_binding(topology.get()), before);
+    auto small = DataBuffer::allocate_on_node(1 << 20, nodes.indexes.front());
+    CHECK_EQ(thread_binding(topology.get()), before);
+}
+
 TEST_CASE(node_bound_allocation_of_unknown_node_names_the_known_ones) {
-    auto missing = DataBuffer::allocate_on_node(4096, 5);
+    const MachineNodes nodes = machine_nodes();
+    const unsigned missing_node = nodes.indexes.empty() ? 5 : nodes.indexes.back() + 5;
+    auto missing = DataBuffer::allocate_on_node(4096, missing_node);
     CHECK(!missing.ok());
-    CHECK_EQ(missing.error(), std::string("NUMA node 5 not found (available: [0])"));
+    CHECK_EQ(missing.error(), "NUMA node " + std::to_string(missing_node) + " not found (available: " +
+                                  list_text(nodes.indexes) + ")");
 }
 
 TEST_CASE(node_bound_allocation_on_two_synthetic_nodes) {
-    // hwloc reads a synthetic topology from its own variable; binding then
-    // fails, which is the fallback this exercises.
+    // A synthetic topology is not this machine: hwloc cannot bind through
+    // it, and the call says so instead of handing out unbound memory.
     setenv("HWLOC_SYNTHETIC", "pack:2 numa:1 core:2 pu:1", 1);
     auto missing = DataBuffer::allocate_on_node(4096, 5);
     CHECK(!missing.ok());
     CHECK_EQ(missing.error(), std::string("NUMA node 5 not found (available: [0, 1])"));
     auto on_one = DataBuffer::allocate_on_node(4096, 1);
-    if (!on_one) CHECK(on_one.error().rfind("Failed to allocate NUMA memory: ", 0) == 0);
+    CHECK(!on_one.ok());
+    if (!on_one) {
+        CHECK_EQ(on_one.error(),
+                 std::string("Failed to allocate NUMA memory: hwloc cannot bind memory here"));
+    }
     unsetenv("HWLOC_SYNTHETIC");
 }

@@ -70,10 +70,13 @@ TEST_CASE(stream_equals_one_shot_for_any_reads_and_threads) {
 }
 
 TEST_CASE(stream_pool_rules) {
-    CHECK(!DataGenerator(1, 1, 1, 0, ENTROPY).has_pool());
-    CHECK(!DataGenerator(1, 1, 1, 1, ENTROPY).has_pool());
-    CHECK(DataGenerator(1, 1, 1, 2, ENTROPY).has_pool());
-    CHECK_EQ(DataGenerator(1, 1, 1, 5, ENTROPY).thread_count(), 5u);
+    // A pool only for two or more workers, one per block at most.
+    CHECK_EQ(DataGenerator(10 * BLOCK_SIZE, 1, 1, 0, ENTROPY).worker_count(), 0u);
+    CHECK_EQ(DataGenerator(10 * BLOCK_SIZE, 1, 1, 1, ENTROPY).worker_count(), 0u);
+    CHECK_EQ(DataGenerator(2 * BLOCK_SIZE, 1, 1, 2, ENTROPY).worker_count(), 2u);
+    CHECK_EQ(DataGenerator(10 * BLOCK_SIZE, 1, 1, 5, ENTROPY).worker_count(), 5u);
+    CHECK_EQ(DataGenerator(3 * BLOCK_SIZE, 1, 1, 5, ENTROPY).worker_count(), 3u);
+    CHECK_EQ(DataGenerator(1, 1, 1, 5, ENTROPY).worker_count(), 0u);  // one block never splits
 }
 
 TEST_CASE(stream_small_sizes_and_end_of_stream) {

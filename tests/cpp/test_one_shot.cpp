@@ -1,5 +1,9 @@
 // One-shot generation: sizes and lengths, the block rule, dedup layout, and
 // bytes that do not depend on placement or thread count.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -7,6 +11,7 @@
 #include "generator/block_synthesis.hpp"
 #include "generator/constants.hpp"
 #include "generator/cpu_count.hpp"
+#include "generator/data_generator.hpp"
 #include "generator/engine_abort.hpp"
 #include "generator/one_shot.hpp"
 #include "generator/plan.hpp"
@@ -97,6 +102,43 @@ TEST_CASE(generate_into_writes_exactly_the_callers_range) {
         CHECK(size == 0 || std::memcmp(out.data(), reference.data(), size) == 0);
         for (std::uint64_t i = size; i < size + 64; ++i) CHECK_EQ(int(out[i]), 0xEE);
     }
+}
+
+TEST_CASE(without_room_for_threads_the_caller_makes_the_same_bytes) {
+    // In a child that may start no further process or thread, no pool has a
+    // worker: every path runs on the calling thread and yields the bytes a
+    // normal run yields.
+    const std::uint64_t entropy = 4242;
+    const std::uint64_t size = 5 * BLOCK_SIZE + 99;
+    const GeneratorConfig plain = config_of(size, 2, 3, 4, NumaMode::Disabled);
+    DataBuffer reference = generate_data(plain, entropy);
+    const pid_t child = fork();
+    CHECK(child >= 0);
+    if (child == 0) {
+        alarm(60);
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+        const rlimit none{0, 0};
+        if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(11);
+        const auto same = [&](const std::uint8_t* bytes) {
+            return std::memcmp(bytes, reference.data(), size) == 0;
+        };
+        if (!same(generate_data(plain, entropy).data())) _exit(12);
+        std::vector<std::uint8_t> into(size);
+        generate_into(plain, into.data(), entropy);
+        if (!same(into.data())) _exit(13);
+        DataGenerator stream(size, 2, 3, 4, entropy);
+        if (stream.worker_count() != 0) _exit(14);
+        std::vector<std::uint8_t> streamed(size);
+        if (stream.fill_chunk(streamed.data(), size) != size || !same(streamed.data())) _exit(15);
+        // Two synthetic nodes: the pinned pool and its first-touch pass.
+        setenv("HWLOC_SYNTHETIC", "pack:2 numa:1 core:2 pu:1", 1);
+        if (!same(generate_data(config_of(size, 2, 3, 4, NumaMode::Force), entropy).data())) _exit(16);
+        _exit(0);
+    }
+    int status = 0;
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status));
+    CHECK_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_CASE(capacity_beyond_the_signed_range_aborts) {

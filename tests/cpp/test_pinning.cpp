@@ -1,11 +1,13 @@
 // Pinned workers: the CPU table for known layouts, pinning under full and
 // narrowed affinity masks, and the pinned pool's threads and failures.
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <string>
@@ -117,31 +119,48 @@ TEST_CASE(pinning_table_for_one_node) {
     CHECK(vorn::build_worker_cpus(topology_of({node(0, 0, 4), node(3, 0, 0)}), 2, 3).empty());
 }
 
-TEST_CASE(pinning_uses_positions_among_allowed_cpus) {
+TEST_CASE(pinning_decision_uses_cpu_numbers) {
+    // Allowed CPUs 4 to 7: CPU 6 is allowed and is the one pinned to; CPU 2
+    // is not, and no allowed CPU stands in for it (the old rule read 2 as
+    // the position of CPU 6).
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    for (int cpu = 4; cpu < 8; ++cpu) CPU_SET(cpu, &allowed);
+    CHECK(vorn::may_pin(allowed, 6));
+    CHECK(vorn::may_pin(allowed, 4));
+    CHECK(!vorn::may_pin(allowed, 2));
+    CHECK(!vorn::may_pin(allowed, 0));
+    CHECK(!vorn::may_pin(allowed, 9));
+    CHECK(!vorn::may_pin(allowed, 1023));
+    CHECK(!vorn::may_pin(allowed, 1024));
+    CHECK(!vorn::may_pin(allowed, std::uint64_t{1} << 40));
+}
+
+TEST_CASE(pinning_uses_cpu_numbers_within_the_allowed_set) {
     const std::vector<int> allowed = my_cpus();
     CHECK(!allowed.empty());
     if (allowed.empty()) return;
-    const std::vector<int> first_only{allowed.front()};
 
-    // Full mask: position k is the k-th allowed CPU.
-    for (std::size_t k = 0; k < allowed.size(); ++k) {
-        CHECK(mask_after(allowed, [&] { vorn::pin_current_thread(k); }) == std::vector<int>{allowed[k]});
+    // Every allowed CPU can be pinned to, by its number.
+    for (int cpu : allowed) {
+        bool pinned = false;
+        CHECK(mask_after(allowed, [&] { pinned = vorn::pin_current_thread(cpu); }) ==
+              std::vector<int>{cpu});
+        CHECK(pinned);
     }
-    // A position past the list leaves the thread where it was.
-    CHECK(mask_after(allowed, [&] { vorn::pin_current_thread(allowed.size()); }) == allowed);
-    CHECK(mask_after(allowed, [] { vorn::pin_current_thread(1u << 20); }) == allowed);
+    // A number outside the set leaves the thread where it was.
+    int outside = 0;
+    while (std::find(allowed.begin(), allowed.end(), outside) != allowed.end()) ++outside;
+    CHECK(mask_after(allowed, [&] { CHECK(!vorn::pin_current_thread(outside)); }) == allowed);
+    CHECK(mask_after(allowed, [] { CHECK(!vorn::pin_current_thread(1u << 20)); }) == allowed);
 
-    // Narrowed to the last allowed CPU: position 0 is that CPU, not CPU 0,
-    // and position 5 is nowhere.
+    // Narrowed to the last allowed CPU: only that CPU's own number pins; the
+    // first allowed CPU, now outside the set, leaves the thread unpinned.
     const std::vector<int> last_only{allowed.back()};
-    CHECK(mask_after(last_only, [] { vorn::pin_current_thread(0); }) == last_only);
-    CHECK(mask_after(last_only, [] { vorn::pin_current_thread(5); }) == last_only);
+    CHECK(mask_after(last_only, [&] { CHECK(vorn::pin_current_thread(allowed.back())); }) == last_only);
     if (allowed.size() >= 2) {
-        // The last two allowed CPUs: positions 0 and 1 are those CPUs, whatever their numbers.
-        const std::vector<int> last_two{allowed[allowed.size() - 2], allowed.back()};
-        CHECK(mask_after(last_two, [] { vorn::pin_current_thread(0); }) == std::vector<int>{last_two[0]});
-        CHECK(mask_after(last_two, [] { vorn::pin_current_thread(1); }) == std::vector<int>{last_two[1]});
-        CHECK(mask_after(last_two, [] { vorn::pin_current_thread(2); }) == last_two);
+        CHECK(mask_after(last_only, [&] { CHECK(!vorn::pin_current_thread(allowed.front())); }) ==
+              last_only);
     }
     // Pinning other threads never touched this one.
     CHECK(my_cpus() == allowed);
@@ -151,39 +170,50 @@ TEST_CASE(pinned_pool_workers_pin_themselves) {
     const std::vector<int> allowed = my_cpus();
     CHECK(!allowed.empty());
     if (allowed.empty()) return;
-    const std::size_t position = allowed.size() - 1;
+    const int cpu = allowed.back();
 
-    // Runs 64 chunks and collects the masks the workers ran them under.
+    // Runs one chunk per worker, all of them at once (each waits inside its
+    // chunk until every worker has arrived, so no worker takes two), and
+    // collects the masks they ran under.
     const auto masks_seen = [](vorn::ThreadPool& pool) {
         std::mutex lock;
+        std::condition_variable arrived;
+        std::size_t inside = 0;
         std::set<std::vector<int>> masks;
-        pool.run_chunks(64, [&](std::size_t) {
+        pool.run_chunks(pool.size(), [&](std::size_t) {
             const std::vector<int> mask = my_cpus();
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            std::lock_guard guard(lock);
+            std::unique_lock guard(lock);
             masks.insert(mask);
+            ++inside;
+            arrived.notify_all();
+            arrived.wait(guard, [&] { return inside == pool.size(); });
         });
         return masks;
     };
 
     {
-        // Every worker has the same entry: every chunk runs on that one CPU.
-        auto table = std::make_shared<const vorn::WorkerCpus>(3, position);
+        // Every worker has the same entry: every worker runs on that one CPU.
+        std::mutex lock;
+        std::condition_variable released;
+        bool table_freed = false;
+        std::shared_ptr<const vorn::WorkerCpus> table(
+            new vorn::WorkerCpus(3, static_cast<std::uint64_t>(cpu)),
+            [&](const vorn::WorkerCpus* p) {
+                delete p;
+                std::lock_guard guard(lock);
+                table_freed = true;
+                released.notify_all();
+            });
         std::weak_ptr<const vorn::WorkerCpus> watch = table;
-        auto created = vorn::create_pinned_pool(3, std::move(table));
-        CHECK(created.ok());
-        if (!created.ok()) return;
-        std::unique_ptr<vorn::ThreadPool> pool = std::move(created).value();
+        std::unique_ptr<vorn::ThreadPool> pool = vorn::create_pinned_pool(3, std::move(table));
         CHECK_EQ(pool->size(), 3u);
-        const auto masks = masks_seen(*pool);
-        CHECK(masks == std::set<std::vector<int>>{{allowed[position]}});
+        CHECK(masks_seen(*pool) == std::set<std::vector<int>>{{cpu}});
         // The workers hold the table after the builder has let go of it.
         CHECK(!watch.expired());
         pool.reset();
         // Released workers leave on their own, and the table goes with the last.
-        for (int i = 0; i < 500 && !watch.expired(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        std::unique_lock guard(lock);
+        released.wait(guard, [&] { return table_freed; });
         CHECK(watch.expired());
     }
     {
@@ -192,30 +222,39 @@ TEST_CASE(pinned_pool_workers_pin_themselves) {
         for (auto table : {std::make_shared<const vorn::WorkerCpus>(),
                            std::make_shared<const vorn::WorkerCpus>(1, std::nullopt),
                            std::shared_ptr<const vorn::WorkerCpus>()}) {
-            auto created = vorn::create_pinned_pool(2, table);
-            CHECK(created.ok());
-            if (!created.ok()) continue;
-            const auto masks = masks_seen(*created.value());
-            CHECK(masks == std::set<std::vector<int>>{allowed});
+            auto pool = vorn::create_pinned_pool(2, table);
+            CHECK_EQ(pool->size(), 2u);
+            CHECK(masks_seen(*pool) == std::set<std::vector<int>>{allowed});
         }
     }
     CHECK(my_cpus() == allowed);
 }
 
-TEST_CASE(pinned_pool_reports_threads_that_cannot_start) {
-    // In a child that may run no further process or thread, creation fails
-    // with a description instead of throwing or hanging.
+TEST_CASE(pinned_pool_without_threads_runs_on_the_caller_unpinned) {
+    // In a child that may start no further process or thread, the pool has
+    // no worker: the caller runs every chunk, and is never pinned itself.
+    const std::vector<int> allowed = my_cpus();
     const pid_t child = fork();
     CHECK(child >= 0);
     if (child == 0) {
+        alarm(60);
         // Root is exempt from the process limit; drop to an ordinary user first.
         if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
         const rlimit none{0, 0};
         if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(11);
-        auto table = std::make_shared<const vorn::WorkerCpus>(2, 0);
-        auto created = vorn::create_pinned_pool(2, table);
-        if (created.ok()) _exit(12);
-        if (created.error().find("cannot start a worker thread") == std::string::npos) _exit(13);
+        auto table = std::make_shared<const vorn::WorkerCpus>(
+            2, static_cast<std::uint64_t>(allowed.back()));
+        auto pool = vorn::create_pinned_pool(2, table);
+        if (pool->size() != 0) _exit(12);
+        const pthread_t caller = pthread_self();
+        int hits = 0;
+        bool on_caller = true;
+        pool->run_chunks(8, [&](std::size_t) {
+            ++hits;
+            on_caller = on_caller && pthread_equal(pthread_self(), caller);
+        });
+        if (hits != 8 || !on_caller) _exit(13);
+        if (my_cpus() != allowed) _exit(14);
         _exit(0);
     }
     int status = 0;

@@ -29,20 +29,27 @@ def run_python(code, env=None, timeout=300):
 
 
 def generate_without_room_for_workers(env=None):
-    """In a fresh interpreter, generate 256 MiB on 64 workers with the address
-    space limited to the output and a little more, so that no worker stack
-    can be mapped; return what the call raised, as "<type> <message>"."""
+    """In a fresh interpreter, generate 256 MiB (dedup 2) asking for 64
+    workers, with the address space limited to the output and a little more
+    so that few worker stacks, if any, can be mapped. Print "ok" when the
+    output has the full length and the dedup layout, else what went wrong."""
     return run_python("""
         import resource, _vorncore
+        B = 4194304
         _vorncore.generate_buffer(1, max_threads=1)  # warm up the allocator
         with open("/proc/self/statm") as f:
             pages = int(f.read().split()[0])
         limit = pages * 4096 + 256 * 2**20 + 20 * 2**20
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         try:
-            _vorncore.generate_buffer(64 * 4194304, max_threads=64)
+            v = memoryview(_vorncore.generate_buffer(64 * B, dedup_ratio=2.0, max_threads=64))
         except BaseException as exc:
             print(type(exc).__name__, exc)
+        else:
+            blocks = [v[k * B:(k + 1) * B] for k in range(64)]
+            repeats = all(blocks[k] == blocks[k - 32] for k in range(32, 64))
+            distinct = len({bytes(b[:64]) for b in blocks[:32]}) == 32
+            print("ok" if len(v) == 64 * B and repeats and distinct else "wrong output")
     """, env=env)
 
 

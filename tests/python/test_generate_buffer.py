@@ -3,6 +3,7 @@ and what happens when memory or the byte range runs out."""
 
 import hashlib
 import os
+import sys
 import threading
 import zlib
 
@@ -107,11 +108,12 @@ class TestFailures:
         assert "panicked at" in result.stderr and "capacity overflow" in result.stderr
 
     @pytest.mark.skipif(SANITIZED, reason="address-space limits break the sanitizer runtime")
-    def test_pool_that_cannot_start_is_a_panic(self):
+    def test_workers_that_cannot_start_leave_the_work_to_the_others(self):
+        # Not an abort: the call runs on the workers that started, or on the
+        # calling thread when none did.
         result = generate_without_room_for_workers()
         assert result.returncode == 0, result.stderr
-        assert result.stdout.startswith("PanicException Failed to create thread pool: "), (
-            result.stdout + result.stderr)
+        assert result.stdout.strip() == "ok", result.stdout + result.stderr
 
 
 class TestThreads:
@@ -135,19 +137,26 @@ class TestThreads:
         assert len({r[2] for r in results}) == 4  # each call has its own entropy
 
     def test_the_interpreter_lock_is_released_while_generating(self):
-        ticks = []
-        done = threading.Event()
+        # With a long switch interval this thread lets go of the lock only
+        # where a call releases it. A thread woken just before the call
+        # records whether it got the lock before the call had returned.
+        returned = False
+        ran_during_call = []
+        go = threading.Event()
 
-        def ticker():
-            while not done.is_set():
-                ticks.append(1)
-                done.wait(0.001)
+        def waiter():
+            go.wait()
+            ran_during_call.append(not returned)
 
-        t = threading.Thread(target=ticker)
-        t.start()
+        t = threading.Thread(target=waiter)
+        old = sys.getswitchinterval()
+        sys.setswitchinterval(1000)
         try:
+            t.start()
+            go.set()
             generate_buffer(512 * 2**20, max_threads=1)
+            returned = True
         finally:
-            done.set()
+            sys.setswitchinterval(old)
             t.join()
-        assert len(ticks) > 5
+        assert ran_during_call == [True]
