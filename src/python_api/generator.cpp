@@ -100,12 +100,11 @@ PyObject* generator_fill_chunk(PyObject* self, PyObject* const* args, Py_ssize_t
         BufferView view;
         if (!acquire_writable_bytes(slots[0], view, "Buffer must be C-contiguous")) return nullptr;
         DataGenerator& core = *as_generator(self)->core;
-        std::uint64_t written = 0;
-        {
-            GilRelease unlocked;
-            written = core.fill_chunk(static_cast<std::uint8_t*>(view.view().buf),
-                                      static_cast<std::uint64_t>(view.view().len));
-        }
+        if (borrow.inherited()) core.forget_kept_block();
+        const std::uint64_t written = without_gil([&] {
+            return core.fill_chunk(static_cast<std::uint8_t*>(view.view().buf),
+                                   static_cast<std::uint64_t>(view.view().len));
+        });
         return PyLong_FromUnsignedLongLong(written);
     });
 }
@@ -121,6 +120,7 @@ PyObject* generator_get_chunk(PyObject* self, PyObject* const* args, Py_ssize_t 
         std::uint64_t chunk_size = 0;
         if (!extract_u64("chunk_size", slots[0], chunk_size)) return nullptr;
         DataGenerator& core = *as_generator(self)->core;
+        if (borrow.inherited()) core.forget_kept_block();
         if (core.is_complete()) Py_RETURN_NONE;
         if (chunk_size > static_cast<std::uint64_t>(INT64_MAX)) engine_abort("capacity overflow");
         // Only what will be delivered is allocated: a huge chunk_size near the
@@ -139,6 +139,7 @@ PyObject* generator_reset(PyObject* self, PyObject*) {
         if (!check_receiver(self)) return nullptr;
         ExclusiveBorrow borrow(as_generator(self)->borrow);
         if (!borrow.ok()) return nullptr;
+        if (borrow.inherited()) as_generator(self)->core->forget_kept_block();
         as_generator(self)->core->rewind();
         Py_RETURN_NONE;
     });

@@ -57,11 +57,7 @@ PyObject* generate_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (!extract_u64("size", slots[0], size) || !extract_common(slots, common)) return nullptr;
         GeneratorConfig config;
         if (!make_config(common, size, config)) return nullptr;
-        DataBuffer buffer;
-        {
-            GilRelease unlocked;
-            buffer = generate_data(config);
-        }
+        DataBuffer buffer = without_gil([&] { return generate_data(config); });
         return bytes_view_new(std::move(buffer));
     });
 }

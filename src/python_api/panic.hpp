@@ -6,9 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <utility>
+
+#include "python_api/py_ref.hpp"
 
 namespace vorn::py {
 
@@ -24,9 +24,8 @@ template <class R, class F>
 R guarded(R error_value, F&& body) {
     try {
         return std::forward<F>(body)();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (ending_this_thread()) throw;
         set_error_from_current_exception();
         return error_value;
     }

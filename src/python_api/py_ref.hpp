@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include <exception>
+#include <optional>
 #include <utility>
 
 namespace vorn::py {
@@ -14,7 +16,7 @@ namespace vorn::py {
 // Set while a thread takes the interpreter lock back. If the interpreter is
 // finalising, CPython ends such a thread from inside that call by unwinding
 // its stack; the holders below then run without the lock and must not touch
-// Python objects.
+// Python objects or their memory.
 inline thread_local bool taking_lock_back = false;
 
 inline bool interpreter_finalizing() {
@@ -81,19 +83,25 @@ private:
     bool acquired_ = false;
 };
 
-// Releases the interpreter lock for its scope and takes it back on every
-// exit, exceptions included. A thread that finishes its work while the
-// interpreter is shutting down never returns to Python: it waits here, as
-// the interpreter itself would make it, instead of unwinding through C++
-// frames that cannot be unwound. The destructor may let CPython's own
-// thread-ending unwind pass through, hence noexcept(false).
+// Releases the interpreter lock for its scope and takes it back at its end.
+//
+// Once the interpreter finalises, only the thread doing so may hold the lock
+// again; CPython ends any other thread that asks for it (from inside
+// PyEval_RestoreThread, by unwinding the thread's stack). A thread that sees
+// the interpreter finalising parks here for good instead, as later CPython
+// versions do themselves. The finalising thread, which held the lock when
+// this guard was built, always takes it back and carries on. Finalisation
+// may still begin after the check: the thread is then ended from inside
+// PyEval_RestoreThread, which is why the destructor lets the unwind through
+// (noexcept(false)) and is never run while another exception unwinds (see
+// without_gil).
 class GilRelease {
 public:
-    GilRelease() : state_(PyEval_SaveThread()) {}
+    GilRelease() : finalising_thread_(interpreter_finalizing()), state_(PyEval_SaveThread()) {}
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
     ~GilRelease() noexcept(false) {
-        if (interpreter_finalizing()) {
+        if (!finalising_thread_ && interpreter_finalizing()) {
             for (;;) pause();
         }
         taking_lock_back = true;
@@ -102,7 +110,37 @@ public:
     }
 
 private:
+    // Only the finalising thread can hold the lock once finalisation began.
+    bool finalising_thread_;
     PyThreadState* state_;
 };
+
+// True inside a catch (...) block handling the unwind by which a thread is
+// ended (pthread_exit, and so CPython at shutdown). That unwind carries no
+// C++ exception object, so std::current_exception() is empty; binding it to
+// a reference of type abi::__forced_unwind would bind a null pointer.
+inline bool ending_this_thread() noexcept { return !std::current_exception(); }
+
+// Runs work() with the interpreter lock released and returns its result.
+// An exception from work() is held until the lock is back and rethrown then:
+// taking the lock back may end the thread, and that unwind must not start
+// while another exception is on its way out.
+template <class F>
+auto without_gil(F&& work) -> decltype(std::forward<F>(work)()) {
+    using Result = decltype(std::forward<F>(work)());
+    std::optional<Result> result;
+    std::exception_ptr failure;
+    {
+        GilRelease released;
+        try {
+            result.emplace(std::forward<F>(work)());
+        } catch (...) {
+            if (ending_this_thread()) throw;
+            failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
 
 }  // namespace vorn::py

@@ -133,7 +133,15 @@ class TestStateTable:
         assert gen.reset() is None
 
     def test_numa_arguments_do_not_matter(self):
-        Generator(1, numa_mode="FORCE", numa_node=7)
+        # Streaming writes into the caller's memory: mode and node change
+        # neither the stream's size, nor its layout, nor its workers.
+        for kwargs in ({"numa_mode": "FORCE", "numa_node": 7}, {"numa_mode": "disabled"},
+                       {"numa_node": 0}):
+            gen = Generator(5 * BLOCK, dedup_ratio=2.0, max_threads=2, **kwargs)
+            assert gen.total_size() == 5 * BLOCK
+            blocks = blocks_of(read_all(gen, 3 * BLOCK))
+            assert blocks[3] == blocks[0] and blocks[4] == blocks[1]
+            assert len(set(blocks)) == 3
         with pytest.raises(ValueError):
             Generator(1, numa_mode="bogus")
         with pytest.raises(OverflowError):
@@ -206,6 +214,62 @@ class TestFork:
         """, timeout=60)
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "0"
+
+    def test_a_generator_borrowed_at_fork_is_usable_in_the_child(self):
+        # Another thread is inside fill_chunk when the process forks. That
+        # thread does not exist in the child, so the child may use the object.
+        result = run_python("""
+            import hashlib, os, signal, sys, threading, _vorncore
+            B = 4194304
+            gen = _vorncore.Generator(512 * B, compress_ratio=2.0, max_threads=2)
+            first = bytearray(3 * B)
+            gen.fill_chunk(first)
+            expected = hashlib.sha256(first).hexdigest()
+            gen.reset()
+
+            sys.setswitchinterval(1000)  # this thread keeps the lock unless it blocks
+            started = threading.Event()
+            def fill():
+                big = bytearray(256 * B)
+                started.set()
+                gen.fill_chunk(big)
+            filler = threading.Thread(target=fill)
+            filler.start()
+            started.wait()  # back only once the filler let go of the lock in fill_chunk
+            try:
+                gen.position()
+                print("the filler was not inside fill_chunk")
+                sys.exit(3)
+            except RuntimeError:
+                pass
+            pid = os.fork()
+            if pid == 0:
+                status = 1
+                try:
+                    signal.signal(signal.SIGINT, signal.SIG_DFL)
+                    signal.alarm(60)  # a hang here ends the child
+                    gen.reset()
+                    mine = bytearray(3 * B)
+                    n = gen.fill_chunk(mine)
+                    same = n == len(mine) and hashlib.sha256(mine).hexdigest() == expected
+                    status = 0 if same and gen.position() == 3 * B else 2
+                finally:
+                    os._exit(status)
+            reaped = False
+            try:
+                sys.setswitchinterval(0.005)
+                _, status = os.waitpid(pid, 0)
+                reaped = True
+                print(os.waitstatus_to_exitcode(status))
+            finally:
+                if not reaped:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+            filler.join()
+            print(gen.position())
+        """, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == ["0", str(256 * BLOCK)]
 
     def test_multiprocessing_fork_start_method(self):
         global _FORK_GENERATOR
