@@ -2,11 +2,17 @@
 // watchdog, and exits non-zero when any check failed.
 #include "harness.hpp"
 
-#include <array>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+#include <ctime>
 #include <vector>
 
 namespace vorn_test {
@@ -25,11 +31,99 @@ std::vector<TestEntry>& registry() {
 int failures = 0;
 const char* current_test = "";
 
-void on_alarm(int) {
-    const char msg[] = "watchdog: test timed out (deadlock?)\n";
-    ssize_t ignored = write(2, msg, sizeof msg - 1);
+// Seconds a test may take; VORN_TEST_WATCHDOG overrides it.
+unsigned watchdog_seconds = 120;
+
+// Everything below runs in signal handlers: only async-signal-safe calls
+// (write, open, getdents64, tgkill, nanosleep, and backtrace once primed).
+void write_text(const char* text) {
+    ssize_t ignored = write(2, text, std::strlen(text));
     (void)ignored;
+}
+
+void write_number(long value) {
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0 && n < 23);
+    char text[24];
+    for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+    text[n] = '\0';
+    write_text(text);
+}
+
+std::atomic<int> stacks_written{0};
+
+void write_own_stack() {
+    write_text("--- thread ");
+    write_number(static_cast<long>(syscall(SYS_gettid)));
+    write_text(":\n");
+    void* frames[64];
+    backtrace_symbols_fd(frames, backtrace(frames, 64), 2);
+    stacks_written.fetch_add(1);
+}
+
+void on_stack_request(int) { write_own_stack(); }
+
+// Asks every other thread of the process for its stack; returns how many
+// were asked.
+int request_other_stacks() {
+    const int dir = open("/proc/self/task", O_RDONLY | O_DIRECTORY);
+    if (dir < 0) return 0;
+    const long self = syscall(SYS_gettid);
+    int asked = 0;
+    alignas(8) char entries[4096];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, dir, entries, sizeof entries);
+        if (got <= 0) break;
+        for (long at = 0; at < got;) {
+            const char* record = entries + at;
+            unsigned short length;
+            std::memcpy(&length, record + 16, sizeof length);
+            const char* name = record + 19;
+            long tid = 0;
+            for (const char* c = name; *c >= '0' && *c <= '9'; ++c) tid = tid * 10 + (*c - '0');
+            if (tid > 0 && tid != self && syscall(SYS_tgkill, getpid(), tid, SIGUSR2) == 0) ++asked;
+            at += length;
+        }
+    }
+    close(dir);
+    return asked;
+}
+
+// A test that does not finish fails the run, naming the test and showing
+// where each of its threads stands, instead of hanging it.
+void on_alarm(int) {
+    write_text("watchdog: test '");
+    write_text(current_test);
+    write_text("' did not finish within ");
+    write_number(watchdog_seconds);
+    write_text(" s; stacks of its threads follow\n");
+    const int asked = request_other_stacks();
+    write_own_stack();
+    for (int waited = 0; stacks_written.load() < asked + 1 && waited < 100; ++waited) {
+        const timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    write_text("FAIL ");
+    write_text(current_test);
+    write_text(" (watchdog)\n");
     _exit(3);
+}
+
+void install_watchdog() {
+    // backtrace() loads its unwinder on first use, which is not safe inside
+    // a signal handler: load it now.
+    void* frames[4];
+    (void)backtrace(frames, 4);
+    if (const char* text = std::getenv("VORN_TEST_WATCHDOG")) {
+        const long seconds = std::strtol(text, nullptr, 10);
+        if (seconds > 0) watchdog_seconds = static_cast<unsigned>(seconds);
+    }
+    std::signal(SIGUSR2, on_stack_request);
+    std::signal(SIGALRM, on_alarm);
 }
 
 // Compact SHA-256 after FIPS 180-4.
@@ -108,7 +202,7 @@ std::string sha256_hex(const void* data, std::uint64_t len) {
 
 int main(int argc, char** argv) {
     using namespace vorn_test;
-    std::signal(SIGALRM, on_alarm);
+    install_watchdog();
     int ran = 0;
     for (const auto& test : registry()) {
         bool selected = argc < 2;
@@ -116,7 +210,7 @@ int main(int argc, char** argv) {
         if (!selected) continue;
         current_test = test.name;
         int before = failures;
-        alarm(120);
+        alarm(watchdog_seconds);
         test.fn();
         alarm(0);
         ++ran;
