@@ -261,6 +261,19 @@ class TestMeasureCommand:
         skipped = vorn("measure", "--no-combined", "--codec", "lz4", "-", input=data)
         assert skipped.stdout.decode().splitlines()[-1].split()[2] == "-"
 
+    def test_estimate(self):
+        # 262144 distinct 64-byte chunks: more than the sample holds.
+        data = os.urandom(16 * MiB)
+        result = vorn("measure", "--estimate", "--chunk", "64", "--codec", "lz4", "-", input=data)
+        assert result.returncode == 0, result.stderr
+        dedup = result.stdout.decode().splitlines()[2]
+        assert dedup.startswith("dedup:  1.0") and "estimated, standard error 0.3" in dedup
+        figures = json.loads(vorn("measure", "--estimate", "--json", "--chunk", "64",
+                                  "--codec", "lz4", "-", input=data).stdout)
+        assert figures["dedup_exact"] is False and 0 < figures["dedup_error"] < 0.0039
+        assert figures["unique_chunks"] == pytest.approx(262144, rel=5 * figures["dedup_error"])
+        assert figures["combined"] == {}  # an estimate cannot compress every distinct chunk
+
     def test_progress_bar_for_large_inputs_on_a_terminal(self, tmp_path):
         large, small = tmp_path / "large.bin", tmp_path / "small.bin"
         large.write_bytes(vorn_py.generate_buffer(64 * MiB, compress_ratio=2.0))

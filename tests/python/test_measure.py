@@ -90,6 +90,69 @@ class TestDedupRatio:
                 measure.dedup_ratio(b"x", chunk_size=bad)
 
 
+class TestDistinctCounting:
+    def test_estimate_is_exact_while_the_sample_holds_every_chunk(self):
+        data = chunks(*"abcabcdd")
+        exact = measure.measure(data, codecs=[])
+        estimated = measure.measure(data, codecs=[], estimate=True, sample_size=4)
+        assert (exact["dedup_exact"], exact["dedup_error"]) == (True, 0.0)
+        assert (estimated["dedup_exact"], estimated["dedup_error"]) == (True, 0.0)
+        assert estimated["unique_chunks"] == exact["unique_chunks"] == 4
+        assert estimated["dedup_ratio"] == measure.dedup_ratio(data, estimate=True) == 2.0
+
+    def test_estimate_is_within_its_stated_error(self):
+        # 40 data sets of 6000 distinct 64-byte chunks, each present twice,
+        # estimated with a sample of 512 digests: the errors, in units of the
+        # standard error each estimate states, must look like a standard error.
+        scaled = []
+        for seed in range(40):
+            distinct = [f"{seed:04}/{i:08}".encode().ljust(64, b".") for i in range(6000)]
+            data = b"".join(distinct + distinct[::-1])
+            result = measure.measure(data, chunk_size=64, codecs=[], estimate=True,
+                                     sample_size=512)
+            assert result["chunks"] == 12000 and not result["dedup_exact"]
+            assert 0 < result["dedup_error"] <= (2 / 512) ** 0.5
+            scaled.append((result["unique_chunks"] / 6000 - 1) / result["dedup_error"])
+        assert max(map(abs, scaled)) < 5
+        assert 0.6 < (sum(z * z for z in scaled) / len(scaled)) ** 0.5 < 1.3
+
+    def test_bad_sample_sizes(self):
+        for bad, error in ((0, ValueError), (2.5, TypeError), (True, TypeError)):
+            with pytest.raises(error):
+                measure.dedup_ratio(b"x", estimate=True, sample_size=bad)
+
+    @pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
+    def test_memory_per_distinct_chunk(self):
+        # Half a million distinct chunks: at most 24 bytes each when counted
+        # exactly, a bounded sample when estimated.
+        result = run_python("""
+            import os
+            from vorn_py import measure
+
+            def peak_growth(run):
+                with open("/proc/self/clear_refs", "w") as f:
+                    f.write("5")  # the peak restarts from the current size
+                before = resident("VmRSS")
+                run()
+                return resident("VmHWM") - before
+
+            def resident(field):
+                with open("/proc/self/status") as status:
+                    line = next(l for l in status if l.startswith(field + ":"))
+                return int(line.split()[1]) * 1024
+
+            data = os.urandom(32 << 20)
+            measure.dedup_ratio(data[:1 << 20], chunk_size=64)
+            print(peak_growth(lambda: measure.measure(data, chunk_size=64, codecs=[],
+                                                      estimate=True)))
+            print(peak_growth(lambda: measure.measure(data, chunk_size=64, codecs=[])))
+        """)
+        assert result.returncode == 0, result.stderr
+        estimated, exact = map(int, result.stdout.split())
+        assert exact < 24 * 2**19 + (2 << 20), f"{exact / 2**19:.1f} bytes per distinct chunk"
+        assert estimated < 8 << 20, f"estimate took {estimated >> 20} MiB"
+
+
 class TestCompressionRatio:
     def test_matches_one_shot_compressors(self, generated):
         data = bytes(generated)
