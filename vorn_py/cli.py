@@ -18,7 +18,8 @@ import stat
 import sys
 import time
 from decimal import Decimal
-from typing import Any, Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import vorn_py
 from vorn_py import measure as measuring
@@ -41,6 +42,15 @@ _UNITS = {
 }
 _SIZE_PATTERN = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
 _MAX_SIZE = 2**64 - 1
+# Upper bounds of the options, so that a mistyped value is a usage error and
+# not an overflow deep inside. Ratios: the compression ratio levels off near
+# 30 and a dedup ratio of a million already means one distinct block per
+# 4 TiB. Threads: more than any machine has CPUs. Nodes: Linux numbers them
+# below 1024. Chunks: buffers beyond 64 GiB gain nothing.
+MAX_RATIO = 10**6
+MAX_THREADS = 4096
+MAX_NUMA_NODE = 1023
+MAX_GENERATE_CHUNK = 64 << 30
 
 
 class CommandError(Exception):
@@ -53,6 +63,8 @@ class CommandError(Exception):
 
 def parse_size(text: str) -> int:
     """Bytes from "4096", "1.5GB" (powers of ten) or "1GiB" (powers of two)."""
+    if text.strip().startswith("-"):
+        raise argparse.ArgumentTypeError(f"invalid size {text!r}: a size cannot be negative")
     match = _SIZE_PATTERN.fullmatch(text)
     if not match:
         raise argparse.ArgumentTypeError(
@@ -74,11 +86,25 @@ def parse_size(text: str) -> int:
     return int(exact)
 
 
-def _positive_size(text: str) -> int:
-    size = parse_size(text)
-    if size == 0:
-        raise argparse.ArgumentTypeError(f"invalid size {text!r}: must be at least 1 byte")
-    return size
+def _size_between(minimum: int, maximum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        size = parse_size(text)
+        if size < minimum:
+            raise argparse.ArgumentTypeError(f"invalid size {text!r}: must be at least "
+                                             f"{minimum} byte{'s' if minimum > 1 else ''}")
+        if size > maximum:
+            raise argparse.ArgumentTypeError(
+                f"invalid size {text!r}: must be at most {_exact_units(maximum)}")
+        return size
+    return parse
+
+
+def _exact_units(size: int) -> str:
+    """64 << 30 -> "64GiB": a limit in the largest unit that divides it."""
+    for unit in ("PiB", "TiB", "GiB", "MiB", "KiB"):
+        if size % _UNITS[unit.lower()] == 0:
+            return f"{size // _UNITS[unit.lower()]}{unit}"
+    return f"{size} bytes"
 
 
 def parse_ratio(text: str) -> int:
@@ -88,15 +114,19 @@ def parse_ratio(text: str) -> int:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: expected a number") from None
-    if not math.isfinite(value) or value < 1:
-        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be a number of at least 1")
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be a finite number")
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be at least 1")
+    if value > MAX_RATIO:
+        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be at most {MAX_RATIO}")
     if value != int(value):
         raise argparse.ArgumentTypeError(
             f"invalid ratio {text!r}: must be a whole number (1 = none, 2 = 2:1, ...)")
     return int(value)
 
 
-def _count(minimum: int) -> Any:
+def _count(minimum: int, maximum: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -104,6 +134,8 @@ def _count(minimum: int) -> Any:
             raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
         if value < minimum:
             raise argparse.ArgumentTypeError(f"invalid number {text!r}: must be at least {minimum}")
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"invalid number {text!r}: must be at most {maximum}")
         return value
     return parse
 
@@ -363,8 +395,18 @@ def cmd_numa_info(args: argparse.Namespace) -> int:
 
 # --------------------------------------------------------------------- main
 
+class _Parser(argparse.ArgumentParser):
+    """An argument parser that takes "-5MB" for a value (to be refused as
+    negative) rather than for an unknown option; negative numbers such as
+    "-5" are values already."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-\.?\d")
+
+
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=prog,
         description="Make synthetic data with a chosen deduplication and compression "
                     "ratio, fast, and measure the ratios data achieves.")
@@ -383,20 +425,24 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     generate.add_argument("-o", "--output", required=True, metavar="FILE",
                           help="file to write (created or overwritten), or - for standard output")
     generate.add_argument("--dedup", type=parse_ratio, default=1, metavar="N",
-                          help="deduplication ratio, a whole number: 1 = none (default), 2 = 2:1")
+                          help="deduplication ratio, a whole number: 1 = none (default), 2 = 2:1; "
+                               f"at most {MAX_RATIO}")
     generate.add_argument("--compress", type=parse_ratio, default=1, metavar="N",
                           help="compression ratio, a whole number: 1 = incompressible "
-                               "(default), 3 = 3:1")
-    generate.add_argument("--threads", type=_count(1), default=None, metavar="N",
-                          help="worker threads (default: every CPU available)")
+                               f"(default), 3 = 3:1; at most {MAX_RATIO} (ratios level off "
+                               "near 30)")
+    generate.add_argument("--threads", type=_count(1, MAX_THREADS), default=None, metavar="N",
+                          help=f"worker threads (default: every CPU available; at most {MAX_THREADS})")
     generate.add_argument("--numa-mode", choices=("auto", "force", "disabled"), default="auto",
                           help="NUMA placement mode (default: auto); passed to the streaming "
                                "generator, which does not place memory or workers by node")
-    generate.add_argument("--numa-node", type=_count(0), default=None, metavar="N",
+    generate.add_argument("--numa-node", type=_count(0, MAX_NUMA_NODE), default=None, metavar="N",
                           help="NUMA node to use; passed on like --numa-mode")
-    generate.add_argument("--chunk-size", type=_positive_size, default=DEFAULT_CHUNK,
+    generate.add_argument("--chunk-size", type=_size_between(1, MAX_GENERATE_CHUNK),
+                          default=DEFAULT_CHUNK,
                           metavar="SIZE", help="bytes generated and written at a time "
-                                               "(default: 32MiB); memory use follows it")
+                                               "(default: 32MiB, at most 64GiB); memory use "
+                                               "follows it")
     generate.add_argument("--fsync", action="store_true",
                           help="flush the data to stable storage before reporting success")
     generate.add_argument("-q", "--quiet", action="store_true",
@@ -409,8 +455,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                     "digest, at most 24 bytes of memory per distinct chunk) and the "
                     "compression ratio with each codec, reading the input once.")
     measure.add_argument("input", metavar="FILE", help="file to measure, or - for standard input")
-    measure.add_argument("--chunk", type=_positive_size, default=measuring.DEFAULT_CHUNK_SIZE,
-                         metavar="SIZE", help="deduplication chunk size (default: 4KiB)")
+    measure.add_argument("--chunk", type=_size_between(1, measuring.MAX_CHUNK_SIZE),
+                         default=measuring.DEFAULT_CHUNK_SIZE, metavar="SIZE",
+                         help="deduplication chunk size (default: 4KiB, at most 1GiB)")
     measure.add_argument("--codec", type=parse_codec, action="append", metavar="NAME[:LEVEL]",
                          help="codec to measure, repeatable: zstd, lz4, zlib or xz, with an "
                               "optional level (default: zstd:3, lz4 and zlib:6, those "

@@ -42,6 +42,7 @@ __all__ = [
     "DEFAULT_CHUNK_SIZE",
     "DEFAULT_CODECS",
     "DEFAULT_SAMPLE_SIZE",
+    "MAX_CHUNK_SIZE",
     "KNOWN_CODECS",
     "CodecResult",
     "CodecUnavailableError",
@@ -55,6 +56,8 @@ __all__ = [
 ]
 
 DEFAULT_CHUNK_SIZE = 4096
+# Larger chunks mean nothing to a deduplicating store.
+MAX_CHUNK_SIZE = 1 << 30
 # Digests kept by an estimate: about 6 MiB at most, and a relative standard
 # error of at most sqrt(2 / 131072) = 0.39% on the distinct chunk count.
 DEFAULT_SAMPLE_SIZE = 1 << 17
@@ -213,8 +216,8 @@ def resolve_codecs(codecs: Iterable[str] | Mapping[str, int | None] | None
 def _check_chunk_size(chunk_size: int) -> int:
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
         raise TypeError(f"chunk_size must be an int, not {type(chunk_size).__name__}")
-    if chunk_size <= 0:
-        raise ValueError(f"chunk_size must be positive, not {chunk_size}")
+    if not 0 < chunk_size <= MAX_CHUNK_SIZE:
+        raise ValueError(f"chunk_size must be from 1 to {MAX_CHUNK_SIZE}, not {chunk_size}")
     return chunk_size
 
 

@@ -65,8 +65,8 @@ class TestParsing:
             parse_size(text)
 
     def test_ratios(self):
-        assert [parse_ratio(t) for t in ("1", "2", "3.0", "1e2")] == [1, 2, 3, 100]
-        for bad in ("0", "0.5", "1.5", "-2", "nan", "inf", "two", ""):
+        assert [parse_ratio(t) for t in ("1", "2", "3.0", "1e2", "1e6")] == [1, 2, 3, 100, 10**6]
+        for bad in ("0", "0.5", "1.5", "-2", "nan", "inf", "two", "", "1000001", "1e300"):
             with pytest.raises(Exception, match="ratio"):
                 parse_ratio(bad)
 
@@ -152,6 +152,29 @@ class TestFailures:
             result = vorn(*args)
             assert result.returncode == 2, (args, result.stderr)
             assert b"error:" in result.stderr and b"Traceback" not in result.stderr, args
+        assert not out.exists()
+
+    def test_out_of_range_values_say_what_is_wrong(self, tmp_path):
+        out, source = tmp_path / "data.bin", tmp_path / "source.bin"
+        source.write_bytes(b"x" * 1000)
+        huge = str(2**64)
+        cases = [
+            (["generate", "1MiB", "--threads", huge, "-o", out], "--threads", "at most"),
+            (["generate", "1MiB", "--numa-node", huge, "-o", out], "--numa-node", "at most"),
+            (["generate", "1MiB", "--chunk-size", "1PiB", "-o", out], "--chunk-size", "at most"),
+            (["generate", "1MiB", "--dedup", "1e300", "-o", out], "--dedup", "at most"),
+            (["generate", "1MiB", "--compress", "1e400", "-o", out], "--compress", "finite"),
+            (["generate", "-5MB", "-o", out], "SIZE", "cannot be negative"),
+            (["generate", "1MiB", "--chunk-size", "-1KiB", "-o", out], "--chunk-size", "negative"),
+            (["measure", "--chunk", "1TB", source], "--chunk", "at most 1GiB"),
+            (["measure", "--chunk", str(2**64 - 1), source], "--chunk", "at most 1GiB"),
+        ]
+        for args, option, problem in cases:
+            result = vorn(*args)
+            errors = result.stderr.decode()
+            assert result.returncode == 2, (args, errors)
+            assert f"error: argument {option}: invalid" in errors and problem in errors, errors
+            assert "Traceback" not in errors
         assert not out.exists()
 
     def test_refuses_to_write_binary_to_a_terminal(self):
