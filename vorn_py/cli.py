@@ -191,6 +191,23 @@ def _progress_bar(total: int | None, enabled: bool, desc: str) -> Any:
                 file=sys.stderr, dynamic_ncols=sized, leave=False, **fixed)
 
 
+def _stdout_is_open() -> bool:
+    # Started with standard output closed, Python sets sys.stdout to None.
+    if sys.stdout is None:
+        return False
+    try:
+        os.fstat(sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        return False
+    return True
+
+
+def _require_stdout() -> None:
+    """Reports go to standard output: refuse before any work if it is closed."""
+    if not _stdout_is_open():
+        raise CommandError("standard output is closed: there is nowhere to print the report")
+
+
 def _stderr_is_terminal() -> bool:
     try:
         return sys.stderr.isatty()
@@ -203,6 +220,8 @@ def _stderr_is_terminal() -> bool:
 def _open_output(target: str) -> tuple[int, str, bool]:
     """The descriptor to write to, its name for messages, and whether we own it."""
     if target == "-":
+        if not _stdout_is_open():
+            raise CommandError("standard output is closed: use -o FILE (0 bytes written)")
         if os.isatty(1):
             raise CommandError("refusing to write binary data to a terminal: "
                                "redirect standard output or use -o FILE", EXIT_USAGE)
@@ -341,6 +360,7 @@ def _print_measurement(name: str, result: measuring.Measurement) -> None:
 
 
 def cmd_measure(args: argparse.Namespace) -> int:
+    _require_stdout()
     codecs: dict[str, int | None] | None = dict(args.codec) if args.codec else None
     try:
         # Check the codecs before reading anything: a mistake costs no time.
@@ -380,6 +400,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- numa-info
 
 def cmd_numa_info(args: argparse.Namespace) -> int:
+    _require_stdout()
     try:
         info = vorn_py.get_numa_info()
     except RuntimeError as exc:
@@ -500,7 +521,8 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     args.prog = prog
     try:
         status: int = args.run(args)
-        sys.stdout.flush()  # surface a closed pipe here, not at shutdown
+        if sys.stdout is not None:
+            sys.stdout.flush()  # surface a closed pipe here, not at shutdown
     except CommandError as exc:
         _say(prog, f"error: {exc}")
         return exc.status

@@ -232,6 +232,21 @@ class TestFailures:
         assert "broken pipe" in errors
         assert "Traceback" not in errors and "Exception ignored" not in errors
 
+    def test_closed_standard_output(self, tmp_path):
+        def close_stdout():
+            os.close(1)
+
+        out = tmp_path / "data.bin"
+        written = vorn("generate", "1MiB", "-o", out, preexec_fn=close_stdout)
+        assert written.returncode == 0, written.stderr  # nothing goes to standard output
+        assert out.stat().st_size == MiB and b"wrote 1048576 bytes" in written.stderr
+        out.write_bytes(b"x" * 1000)
+        for args in (["numa-info"], ["measure", out], ["generate", "1MiB", "-o", "-"]):
+            result = vorn(*args, preexec_fn=close_stdout)
+            errors = result.stderr.decode()
+            assert result.returncode == 1, (args, errors)
+            assert "error: standard output is closed" in errors and "Traceback" not in errors
+
     def test_interrupt_reports_the_bytes_written(self):
         proc = subprocess.Popen([VORN, "generate", "100TB", "-o", os.devnull],
                                 stderr=subprocess.PIPE, text=True)
