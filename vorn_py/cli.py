@@ -22,6 +22,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 import vorn_py
+from vorn_py import _nodes
 from vorn_py import measure as measuring
 
 PROG = "vorn-gen"
@@ -249,8 +250,24 @@ def _sync(fd: int) -> None:
             raise
 
 
+def _place_on_node(node: int) -> None:
+    try:
+        _nodes.run_on_node(node)
+    except _nodes.NodeError as exc:
+        if exc.missing:
+            raise CommandError(str(exc), EXIT_USAGE) from None
+        raise CommandError(f"{exc} (0 bytes written)") from None
+
+
 def cmd_generate(args: argparse.Namespace) -> int:
     size: int = args.size
+    if args.numa_mode is not None and not args.quiet:
+        _say(args.prog, "note: --numa-mode has no effect and will be removed; "
+                        "--numa-node N runs the generator on node N")
+    if args.numa_node is not None:
+        # Before the generator and its buffer exist: its threads then start
+        # on the node's CPUs, and the buffer's pages are touched there first.
+        _place_on_node(args.numa_node)
     fd, name, owned = _open_output(args.output)
     written = 0
     bar = None
@@ -259,8 +276,7 @@ def cmd_generate(args: argparse.Namespace) -> int:
         try:
             generator = vorn_py.Generator(
                 size, dedup_ratio=float(args.dedup), compress_ratio=float(args.compress),
-                numa_mode=args.numa_mode, max_threads=args.threads,
-                numa_node=args.numa_node, chunk_size=args.chunk_size)
+                max_threads=args.threads, chunk_size=args.chunk_size)
             # One reusable buffer: memory stays at the chunk size whatever SIZE is.
             buffer = bytearray(max(1, min(args.chunk_size, size)))
         except MemoryError:
@@ -454,11 +470,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                                "near 30)")
     generate.add_argument("--threads", type=_count(1, MAX_THREADS), default=None, metavar="N",
                           help=f"worker threads (default: every CPU available; at most {MAX_THREADS})")
-    generate.add_argument("--numa-mode", choices=("auto", "force", "disabled"), default="auto",
-                          help="NUMA placement mode (default: auto); passed to the streaming "
-                               "generator, which does not place memory or workers by node")
+    # Accepted so that existing command lines still run; it never did anything.
+    generate.add_argument("--numa-mode", choices=("auto", "force", "disabled"), default=None,
+                          help=argparse.SUPPRESS)
     generate.add_argument("--numa-node", type=_count(0, MAX_NUMA_NODE), default=None, metavar="N",
-                          help="NUMA node to use; passed on like --numa-mode")
+                          help="run the generator on the CPUs of NUMA node N (those the process "
+                               "may use), so that its threads and its buffer are on that node")
     generate.add_argument("--chunk-size", type=_size_between(1, MAX_GENERATE_CHUNK),
                           default=DEFAULT_CHUNK,
                           metavar="SIZE", help="bytes generated and written at a time "

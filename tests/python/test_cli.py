@@ -15,6 +15,7 @@ import pytest
 
 import vorn_py
 from conftest import SANITIZED, run_python
+from vorn_py import _nodes
 from vorn_py.cli import parse_ratio, parse_size
 
 VORN = os.path.join(os.path.dirname(sys.executable), "vorn-gen")
@@ -276,6 +277,67 @@ def test_multi_gib_generate_stays_within_the_chunk_size():
     assert status == "0", errors
     assert "wrote 4294967296 bytes" in errors
     assert int(peak) < 32 * MiB + 100 * MiB, f"peak resident size {int(peak) >> 20} MiB"
+
+
+class TestNumaNode:
+    def test_cpu_lists(self):
+        assert _nodes.parse_cpu_list("0-3,8,10-11\n") == {0, 1, 2, 3, 8, 10, 11}
+        assert _nodes.parse_cpu_list("\n") == set()  # a node with memory only
+        for bad in ("0-", "a", "1,,x"):
+            with pytest.raises(ValueError):
+                _nodes.parse_cpu_list(bad)
+
+    def test_generate_runs_on_the_node_it_is_given(self, tmp_path):
+        # A node tree of our own: node 1 holds the last CPU we may use, node 2
+        # only a CPU we may not use, node 3 is missing.
+        allowed = sorted(os.sched_getaffinity(0))
+        cpulists = {0: ",".join(map(str, allowed)), 1: str(allowed[-1]), 2: str(allowed[-1] + 1),
+                    4: ""}
+        for node, cpulist in cpulists.items():
+            (tmp_path / f"node{node}").mkdir()
+            (tmp_path / f"node{node}" / "cpulist").write_text(cpulist + "\n")
+        (tmp_path / "possible").write_text("0-4\n")  # not a node
+        result = run_python(f"""
+            import os, vorn_py
+            from vorn_py import _nodes, cli
+
+            _nodes.NODE_ROOT = {str(tmp_path)!r}
+            seen = []
+            make = vorn_py.Generator
+            def recording(*args, **kwargs):
+                seen.append(sorted(os.sched_getaffinity(0)))
+                return make(*args, **kwargs)
+            vorn_py.Generator = recording
+            for node in (1, 2, 3):
+                status = cli.main(["generate", "1MiB", "--numa-node", str(node), "-q",
+                                   "-o", os.devnull])
+                print(node, status, seen, flush=True)
+        """)
+        lines = result.stdout.splitlines()
+        assert lines == [f"1 0 [[{allowed[-1]}]]", f"2 1 [[{allowed[-1]}]]",
+                         f"3 2 [[{allowed[-1]}]]"], result.stderr
+        errors = result.stderr.splitlines()
+        assert errors[0].endswith(
+            f"error: NUMA node 2 has no CPU this process may run on: it may use CPUs "
+            f"{allowed[-1]} only (0 bytes written)")
+        assert errors[1].endswith("error: NUMA node 3 does not exist: this machine has nodes 0-2,4")
+
+    def test_nodes_of_this_machine(self, tmp_path):
+        present = _nodes.nodes() or [0]
+        out = tmp_path / "data.bin"
+        result = vorn("generate", "1MiB", "--numa-node", present[0], "-o", out)
+        assert result.returncode == 0 and out.stat().st_size == MiB, result.stderr
+        result = vorn("generate", "1MiB", "--numa-node", present[-1] + 1, "-o", out)
+        assert result.returncode == 2
+        assert f"error: NUMA node {present[-1] + 1} does not exist".encode() in result.stderr
+
+    def test_numa_mode_is_accepted_with_a_note(self, tmp_path):
+        out = tmp_path / "data.bin"
+        result = vorn("generate", "1MiB", "--numa-mode", "force", "-o", out)
+        assert result.returncode == 0
+        assert b"note: --numa-mode has no effect" in result.stderr
+        quiet = vorn("generate", "1MiB", "--numa-mode", "disabled", "-q", "-o", out)
+        assert (quiet.returncode, quiet.stderr) == (0, b"")
 
 
 class TestMeasureCommand:
