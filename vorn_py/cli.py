@@ -19,6 +19,7 @@ import sys
 import time
 from decimal import Decimal
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import vorn_py
@@ -218,27 +219,101 @@ def _stderr_is_terminal() -> bool:
 
 # ----------------------------------------------------------------- generate
 
-def _open_output(target: str) -> tuple[int, str, bool]:
-    """The descriptor to write to, its name for messages, and whether we own it."""
+@dataclass
+class _Output:
+    """Where generated data goes, and how much of it has gone there."""
+
+    fd: int
+    name: str
+    owned: bool  # opened here, so closed here
+    written: int = 0
+
+    def close(self) -> None:
+        """Close a descriptor we opened; errors here mean data may be lost."""
+        if self.owned:
+            self.owned = False  # a failed close has still released the descriptor
+            os.close(self.fd)
+
+
+def _check_output(target: str) -> None:
+    """Refuse an unusable standard output before any work is done."""
+    if target != "-":
+        return
+    if not _stdout_is_open():
+        raise CommandError("standard output is closed: use -o FILE (0 bytes written)")
+    if os.isatty(1):
+        raise CommandError("refusing to write binary data to a terminal: "
+                           "redirect standard output or use -o FILE", EXIT_USAGE)
+
+
+def _open_output(target: str) -> _Output:
+    """Open (create or truncate) the output: only once everything else is ready,
+    so that a run that cannot start leaves an existing file as it was."""
     if target == "-":
-        if not _stdout_is_open():
-            raise CommandError("standard output is closed: use -o FILE (0 bytes written)")
-        if os.isatty(1):
-            raise CommandError("refusing to write binary data to a terminal: "
-                               "redirect standard output or use -o FILE", EXIT_USAGE)
-        return 1, "standard output", False
+        return _Output(1, "standard output", owned=False)
     try:
         fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
     except OSError as exc:
         raise CommandError(f"cannot open {target} for writing: {exc.strerror} "
                            "(0 bytes written)") from None
-    return fd, target, True
+    return _Output(fd, target, owned=True)
+
+
+def _allocate(args: argparse.Namespace) -> tuple[vorn_py.Generator, memoryview]:
+    """The generator and the one reusable buffer it fills: memory stays at the
+    chunk size whatever SIZE is."""
+    try:
+        generator = vorn_py.Generator(
+            args.size, dedup_ratio=float(args.dedup), compress_ratio=float(args.compress),
+            max_threads=args.threads, chunk_size=args.chunk_size)
+        buffer = bytearray(max(1, min(args.chunk_size, args.size)))
+    except MemoryError:
+        raise CommandError(f"cannot allocate a {human_bytes(args.chunk_size)} buffer: "
+                           "use a smaller --chunk-size (0 bytes written)") from None
+    return generator, memoryview(buffer)
 
 
 def _write_error(exc: OSError, name: str) -> str:
     if exc.errno == errno.EPIPE:
         return f"{name} was closed by the reader (broken pipe)"
     return f"cannot write to {name}: {exc.strerror}"
+
+
+def _write_all(out: _Output, data: memoryview) -> None:
+    """Write every byte of `data`; pipes and signals can cut a write short."""
+    while data:
+        count = os.write(out.fd, data)
+        out.written += count
+        data = data[count:]
+
+
+def _stream(generator: vorn_py.Generator, view: memoryview, out: _Output, size: int,
+            bar: Any) -> None:
+    # The generator's stream is at least one 4 MiB block long; stop at SIZE.
+    while out.written < size:
+        filled = generator.fill_chunk(view[:min(len(view), size - out.written)])
+        if filled == 0:
+            raise CommandError(f"the generator ended early ({out.written} of {size} "
+                               "bytes written)")
+        try:
+            _write_all(out, view[:filled])
+        except OSError as exc:
+            raise CommandError(f"{_write_error(exc, out.name)} "
+                               f"({out.written} of {size} bytes written)") from None
+        if bar is not None:
+            bar.update(filled)
+
+
+def _complete(out: _Output, fsync: bool, size: int) -> None:
+    """Errors reported by fsync or close (delayed write-back, network file
+    systems) mean the data may not be there: they count as failures."""
+    try:
+        if fsync:
+            _sync(out.fd)
+        out.close()
+    except OSError as exc:
+        raise CommandError(f"cannot complete writing {out.name}: {exc.strerror} "
+                           f"({out.written} of {size} bytes written, not all confirmed)") from None
 
 
 def _sync(fd: int) -> None:
@@ -268,64 +343,32 @@ def cmd_generate(args: argparse.Namespace) -> int:
         # Before the generator and its buffer exist: its threads then start
         # on the node's CPUs, and the buffer's pages are touched there first.
         _place_on_node(args.numa_node)
-    fd, name, owned = _open_output(args.output)
-    written = 0
-    bar = None
+    _check_output(args.output)
     start = time.perf_counter()
+    out: _Output | None = None
+    bar = None
     try:
-        try:
-            generator = vorn_py.Generator(
-                size, dedup_ratio=float(args.dedup), compress_ratio=float(args.compress),
-                max_threads=args.threads, chunk_size=args.chunk_size)
-            # One reusable buffer: memory stays at the chunk size whatever SIZE is.
-            buffer = bytearray(max(1, min(args.chunk_size, size)))
-        except MemoryError:
-            raise CommandError(f"cannot allocate a {human_bytes(args.chunk_size)} buffer: "
-                               "use a smaller --chunk-size (0 bytes written)") from None
-        view = memoryview(buffer)
+        generator, view = _allocate(args)
+        out = _open_output(args.output)
         bar = _progress_bar(size, _stderr_is_terminal() and not args.quiet, "generate")
-        # The generator's stream is at least one 4 MiB block long; stop at SIZE.
-        while written < size:
-            filled = generator.fill_chunk(view[:min(len(view), size - written)])
-            if filled == 0:
-                raise CommandError(f"the generator ended early ({written} of {size} bytes written)")
-            pending = view[:filled]
-            while pending:  # pipes and signals can cut a write short
-                try:
-                    count = os.write(fd, pending)
-                except OSError as exc:
-                    raise CommandError(f"{_write_error(exc, name)} "
-                                       f"({written} of {size} bytes written)") from None
-                written += count
-                pending = pending[count:]
-            if bar is not None:
-                bar.update(filled)
-        # Errors reported by fsync or close (delayed write-back, network file
-        # systems) mean the data may not be there: they count as failures.
-        try:
-            if args.fsync:
-                _sync(fd)
-            if owned:
-                owned = False  # a failed close has still released the descriptor
-                os.close(fd)
-        except OSError as exc:
-            raise CommandError(f"cannot complete writing {name}: {exc.strerror} "
-                               f"({written} of {size} bytes written, not all confirmed)") from None
+        _stream(generator, view, out, size, bar)
+        _complete(out, args.fsync, size)
     except KeyboardInterrupt:
+        written = 0 if out is None else out.written
         raise CommandError(f"interrupted ({written} of {size} bytes written)",
                            EXIT_INTERRUPTED) from None
     finally:
         if bar is not None:
             bar.close()
-        if owned:
+        if out is not None:
             try:
-                os.close(fd)
+                out.close()
             except OSError:
                 pass
     seconds = time.perf_counter() - start
     if not args.quiet:
-        rate = written / seconds / 1e9 if seconds > 0 else float("inf")
-        _say(args.prog, f"wrote {written} bytes ({human_bytes(written)}) to {name} "
+        rate = out.written / seconds / 1e9 if seconds > 0 else float("inf")
+        _say(args.prog, f"wrote {out.written} bytes ({human_bytes(out.written)}) to {out.name} "
                         f"in {seconds:.2f} s, {rate:.2f} GB/s "
                         f"(dedup {args.dedup}, compress {args.compress})")
     return EXIT_OK

@@ -188,6 +188,18 @@ class TestFailures:
             assert result.returncode == 1
             assert b"cannot open" in result.stderr and b"(0 bytes written)" in result.stderr
 
+    def test_a_run_that_cannot_start_leaves_the_output_alone(self, tmp_path):
+        def limit_memory():
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+        out = tmp_path / "existing.bin"
+        out.write_bytes(b"keep me")
+        result = vorn("generate", "8GiB", "--chunk-size", "4GiB", "-o", out,
+                      preexec_fn=limit_memory)
+        assert result.returncode == 1
+        assert b"cannot allocate a 4.00 GiB buffer" in result.stderr
+        assert out.read_bytes() == b"keep me"
+
     def test_full_disk(self):
         result = vorn("generate", "1MiB", "-o", "/dev/full")
         assert result.returncode == 1
