@@ -14,6 +14,7 @@ import json
 import math
 import os
 import re
+import select
 import stat
 import sys
 import time
@@ -280,11 +281,22 @@ def _write_error(exc: OSError, name: str) -> str:
 
 
 def _write_all(out: _Output, data: memoryview) -> None:
-    """Write every byte of `data`; pipes and signals can cut a write short."""
+    """Write every byte of `data`; pipes and signals can cut a write short,
+    and a non-blocking pipe refuses writes while it is full."""
     while data:
-        count = os.write(out.fd, data)
+        try:
+            count = os.write(out.fd, data)
+        except BlockingIOError:
+            _wait_until_writable(out.fd)
+            continue
         out.written += count
         data = data[count:]
+
+
+def _wait_until_writable(fd: int) -> None:
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)
+    poller.poll()  # also wakes when the reader is gone; the write then says so
 
 
 def _stream(generator: vorn_py.Generator, view: memoryview, out: _Output, size: int,

@@ -15,6 +15,7 @@ import importlib
 import io
 import os
 import queue
+import select
 import threading
 from typing import (
     TYPE_CHECKING,
@@ -289,17 +290,21 @@ def _pieces_of_stream(stream: Any, size: int) -> Iterator[memoryview]:
         view = memoryview(piece)
         filled = 0
         while filled < size:
-            if readinto is not None:
-                n = readinto(view[filled:])
-            else:
-                data = stream.read(size - filled)
-                if isinstance(data, str):
-                    raise TypeError("the stream must be opened in binary mode")
-                n = None if data is None else len(data)
-                if n:
-                    view[filled:filled + n] = data
-            if n is None:
-                raise ValueError("the stream is non-blocking and has no data ready")
+            try:
+                if readinto is not None:
+                    n = readinto(view[filled:])
+                else:
+                    data = stream.read(size - filled)
+                    if isinstance(data, str):
+                        raise TypeError("the stream must be opened in binary mode")
+                    n = None if data is None else len(data)
+                    if n:
+                        view[filled:filled + n] = data
+            except BlockingIOError:
+                n = None
+            if n is None:  # a non-blocking stream with nothing to read yet
+                _wait_until_readable(stream)
+                continue
             if n == 0:
                 break
             filled += n
@@ -307,6 +312,17 @@ def _pieces_of_stream(stream: Any, size: int) -> Iterator[memoryview]:
             yield view[:filled]
         if filled < size:
             return
+
+
+def _wait_until_readable(stream: Any) -> None:
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):
+        raise ValueError("the stream is non-blocking, has no data ready and no file "
+                         "descriptor to wait on") from None
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    poller.poll()  # also wakes on end of file and errors, which the read reports
 
 
 def _as_buffer(source: Any) -> memoryview | None:

@@ -178,6 +178,36 @@ class TestFailures:
             assert "Traceback" not in errors
         assert not out.exists()
 
+    def test_non_blocking_pipes_are_waited_for(self):
+        # Into a non-blocking pipe read in small pieces: full pipes make the
+        # writer wait instead of failing.
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        with subprocess.Popen([VORN, "generate", "8MiB", "--compress", "2", "-o", "-"],
+                              stdout=write_end, stderr=subprocess.PIPE) as proc:
+            os.close(write_end)
+            received = bytearray()
+            with open(read_end, "rb", buffering=0) as pipe:
+                while piece := pipe.read(4096):
+                    received += piece
+            errors = proc.stderr.read().decode()
+        assert (proc.returncode, len(received)) == (0, 8 * MiB), errors
+
+        # Out of a non-blocking pipe fed in small pieces: empty pipes make
+        # the reader wait instead of failing.
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        with subprocess.Popen([VORN, "measure", "--json", "--codec", "lz4", "-"],
+                              stdin=read_end, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) as proc:
+            os.close(read_end)
+            with open(write_end, "wb", buffering=0) as pipe:
+                for start in range(0, len(received), 65536):
+                    pipe.write(received[start:start + 65536])
+            output, errors = proc.communicate(timeout=120)
+        assert proc.returncode == 0, errors.decode()
+        assert json.loads(output)["size"] == 8 * MiB
+
     def test_refuses_to_write_binary_to_a_terminal(self):
         status, _ = run_on_terminal(["generate", "1MiB", "-o", "-"], stream=1)
         assert status == 2

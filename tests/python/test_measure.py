@@ -264,6 +264,55 @@ class TestMeasure:
         with pytest.raises(FileNotFoundError):
             measure.measure("/nonexistent/data.bin")
 
+    def test_a_non_blocking_pipe_is_waited_for(self):
+        # The writer sends each piece only once the reader has found the pipe
+        # empty, so every read of a piece is preceded by one that finds nothing.
+        data = os.urandom(5 * 50000) + chunks("a", "a", "b")
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        starved = threading.Event()
+        stop = False
+
+        class Watched(io.RawIOBase):
+            def __init__(self):
+                self.raw = open(read_end, "rb", buffering=0)
+
+            def readable(self):
+                return True
+
+            def fileno(self):
+                return self.raw.fileno()
+
+            def readinto(self, buffer):
+                n = self.raw.readinto(buffer)
+                if n is None:
+                    starved.set()
+                return n
+
+        def write():
+            try:
+                for start in range(0, len(data), 50000):
+                    starved.wait()
+                    starved.clear()
+                    if stop:
+                        return
+                    os.write(write_end, data[start:start + 50000])
+                starved.wait()
+            finally:
+                os.close(write_end)
+
+        writer = threading.Thread(target=write)
+        writer.start()
+        stream = Watched()
+        try:
+            result = measure.measure(stream, codecs=["zlib"])
+        finally:
+            stop = True  # let the writer finish whatever happened
+            starved.set()
+            stream.raw.close()
+            writer.join()
+        assert result == measure.measure(data, codecs=["zlib"])
+
     def test_a_failing_stream_raises_and_leaves_no_thread_behind(self):
         class Failing(ShortReads):
             def readinto(self, buffer):
