@@ -80,12 +80,46 @@ class TestDedupRatio:
         # Chunks of 3 KiB straddle the 4 KiB pattern: fewer repeats line up.
         assert measure.dedup_ratio(data, chunk_size=3072) < 4.0
 
+    def test_chunks_larger_than_a_read_piece(self):
+        # 12 MiB chunks span the 8 MiB pieces that inputs are read in.
+        size = 12 << 20
+        a, b = os.urandom(size), os.urandom(size)
+        data = a + b + a + a[:100]
+        for source in (data, ShortReads(data, 3 << 20)):
+            result = measure.measure(source, chunk_size=size, codecs=["zlib"])
+            assert (result["chunks"], result["unique_chunks"]) == (4, 3)
+            assert result["unique_size"] == 2 * size + 100
+            # The deduplicated stream is a, b and the short tail, in order.
+            assert result["compression"]["zlib"]["combined_compressed_size"] == len(
+                zlib.compress(a + b + a[:100], 6))
+
+    @pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
+    def test_memory_does_not_follow_the_chunk_size(self, tmp_path):
+        path = tmp_path / "small.bin"
+        path.write_bytes(os.urandom(100_000))
+        result = run_python(f"""
+            from vorn_py import measure
+            measure.measure({str(path)!r}, codecs=["zlib"])  # warm up
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+            r = measure.measure({str(path)!r}, chunk_size=measure.MAX_CHUNK_SIZE,
+                                codecs=["zlib"])
+            with open("/proc/self/status") as status:
+                fields = dict(line.split(":", 1) for line in status)
+            print(r["chunks"], r["size"], int(fields["VmHWM"].split()[0]) * 1024)
+        """)
+        assert result.returncode == 0, result.stderr
+        chunks, size, peak = map(int, result.stdout.split())
+        assert (chunks, size) == (1, 100_000)
+        assert peak < 200 << 20, f"peak resident size {peak >> 20} MiB"
+
     def test_generated_data_has_the_requested_block_dedup(self, generated):
         assert measure.dedup_ratio(generated) == 4.0
 
     def test_bad_chunk_sizes(self):
         for bad, error in ((0, ValueError), (-4096, ValueError), (4096.0, TypeError),
-                           (True, TypeError)):
+                           (True, TypeError), (measure.MAX_CHUNK_SIZE + 1, ValueError),
+                           (2**64, ValueError)):
             with pytest.raises(error):
                 measure.dedup_ratio(b"x", chunk_size=bad)
 
