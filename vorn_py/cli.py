@@ -56,6 +56,11 @@ MAX_NUMA_NODE = 1023
 MAX_GENERATE_CHUNK = 64 << 30
 
 
+BLOCK_SIZE = 4 << 20
+# A dedup ratio further than this from the request earns a warning.
+DEDUP_TOLERANCE = 0.05
+
+
 class CommandError(Exception):
     """A failure to report as one line on standard error, then exit."""
 
@@ -337,6 +342,34 @@ def _sync(fd: int) -> None:
             raise
 
 
+def achievable_dedup(size: int, dedup: int) -> float:
+    """The dedup ratio that the first `size` bytes of a stream made with
+    `dedup` measure, for any chunk size that divides 4 MiB.
+
+    The stream repeats `unique` distinct 4 MiB blocks, where unique =
+    max(1, total / dedup rounded half away from zero) and total = the blocks
+    covering max(size, 4 MiB); so the ratio is the bytes written over the
+    bytes of each block's first occurrence (a last, partial block included).
+    """
+    if size == 0:
+        return 1.0
+    total = -(-max(size, BLOCK_SIZE) // BLOCK_SIZE)
+    unique = max(1, math.floor(total / dedup + 0.5)) if dedup >= 2 else total
+    whole_blocks, tail = divmod(size, BLOCK_SIZE)
+    distinct = min(whole_blocks, unique) * BLOCK_SIZE + (tail if whole_blocks < unique else 0)
+    return size / distinct
+
+
+def _dedup_warning(size: int, dedup: int) -> str | None:
+    achieved = achievable_dedup(size, dedup)
+    if abs(achieved - dedup) <= DEDUP_TOLERANCE * dedup:
+        return None
+    return (f"warning: at {human_bytes(size)} a dedup ratio of {dedup} comes out as "
+            f"{achieved:.2f}, "
+            f"since data repeats in whole 4 MiB blocks; multiples of "
+            f"{human_bytes(dedup * BLOCK_SIZE)} give it exactly")
+
+
 def _place_on_node(node: int) -> None:
     try:
         _nodes.run_on_node(node)
@@ -356,6 +389,9 @@ def cmd_generate(args: argparse.Namespace) -> int:
         # on the node's CPUs, and the buffer's pages are touched there first.
         _place_on_node(args.numa_node)
     _check_output(args.output)
+    warning = _dedup_warning(size, args.dedup)
+    if warning is not None and not args.quiet:
+        _say(args.prog, warning)
     start = time.perf_counter()
     out: _Output | None = None
     bar = None

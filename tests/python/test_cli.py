@@ -16,7 +16,8 @@ import pytest
 import vorn_py
 from conftest import SANITIZED, run_python
 from vorn_py import _nodes
-from vorn_py.cli import parse_ratio, parse_size
+from vorn_py import measure
+from vorn_py.cli import achievable_dedup, parse_ratio, parse_size
 
 VORN = os.path.join(os.path.dirname(sys.executable), "vorn-gen")
 MiB = 1 << 20
@@ -108,6 +109,24 @@ class TestGenerate:
         assert result.returncode == 0, result.stderr
         blocks = [result.stdout[i:i + 4 * MiB] for i in range(0, 16 * MiB, 4 * MiB)]
         assert blocks[0] == blocks[2] and blocks[1] == blocks[3] and blocks[0] != blocks[1]
+
+    def test_achievable_dedup_is_what_measure_finds(self):
+        for size, dedup in ((4 * MiB, 2), (7 * MiB, 2), (10 * MiB, 2), (16 * MiB, 3),
+                            (20 * MiB, 2), (24 * MiB + 8192, 3), (36 * MiB, 9)):
+            result = vorn("generate", size, "--dedup", dedup, "-q", "-o", "-")
+            assert result.returncode == 0, result.stderr
+            assert measure.dedup_ratio(result.stdout) == achievable_dedup(size, dedup), size
+
+    def test_warns_when_the_size_cannot_give_the_dedup_ratio(self):
+        warned = vorn("generate", "20MiB", "--dedup", "2", "-o", os.devnull)
+        lines = warned.stderr.decode().splitlines()
+        assert warned.returncode == 0 and len(lines) == 2
+        assert lines[0] == ("vorn-gen: warning: at 20.00 MiB a dedup ratio of 2 comes out as "
+                            "1.67, since data repeats in whole 4 MiB blocks; multiples of "
+                            "8.00 MiB give it exactly")
+        for args in (["80MiB", "--dedup", "2"], ["1MiB"], ["20MiB", "--dedup", "2", "-q"]):
+            quiet = vorn("generate", *args, "-o", os.devnull)
+            assert b"warning" not in quiet.stderr, args
 
     def test_quiet_and_fsync(self, tmp_path):
         out = tmp_path / "data.bin"
