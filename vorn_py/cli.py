@@ -523,6 +523,18 @@ def cmd_numa_info(args: argparse.Namespace) -> int:
 
 # --------------------------------------------------------------------- main
 
+class _VersionAction(argparse.Action):
+    """--version: the package version is looked up only when it is asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        print(f"{parser.prog} {vorn_py.__version__}")
+        parser.exit()
+
+
 class _Parser(argparse.ArgumentParser):
     """An argument parser that takes "-5MB" for a value (to be refused as
     negative) rather than for an unknown option; negative numbers such as
@@ -538,8 +550,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         prog=prog,
         description="Make synthetic data with a chosen deduplication and compression "
                     "ratio, fast, and measure the ratios data achieves.")
-    parser.add_argument("--version", action="version",
-                        version=f"%(prog)s {vorn_py.__version__}")
+    parser.add_argument("--version", action=_VersionAction)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     generate = commands.add_parser(
@@ -624,10 +635,10 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     """Run the command line; returns the exit status."""
-    parser = build_parser(prog)
-    args = parser.parse_args(argv)
-    args.prog = prog
     try:
+        parser = build_parser(prog)
+        args = parser.parse_args(argv)
+        args.prog = prog
         status: int = args.run(args)
         if sys.stdout is not None:
             sys.stdout.flush()  # surface a closed pipe here, not at shutdown
