@@ -5,7 +5,7 @@ The native module ``_vorncore`` does the work; this package re-exports it.
 vorn-gen command line.
 """
 
-from importlib.metadata import PackageNotFoundError, version as _version
+from typing import TYPE_CHECKING
 
 from _vorncore import (
     BytesView,
@@ -15,11 +15,6 @@ from _vorncore import (
     get_numa_info,
 )
 
-try:
-    __version__ = _version("vorn_py")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0.0.0"
-
 __all__ = [
     "BytesView",
     "generate_buffer",
@@ -28,3 +23,20 @@ __all__ = [
     "get_numa_info",
     "__version__",
 ]
+
+if TYPE_CHECKING:
+    __version__: str
+else:
+    def __getattr__(name: str) -> str:
+        # Looked up on first use: reading the installed metadata costs more
+        # than the rest of the command line's start-up together.
+        if name != "__version__":
+            raise AttributeError(f"module 'vorn_py' has no attribute {name!r}")
+        from importlib.metadata import PackageNotFoundError, version
+
+        global __version__
+        try:
+            __version__ = version("vorn_py")
+        except PackageNotFoundError:  # running from a source tree
+            __version__ = "0.0.0"
+        return __version__

@@ -14,13 +14,17 @@ import json
 import math
 import os
 import re
+import select
 import stat
 import sys
 import time
 from decimal import Decimal
-from typing import Any, Sequence
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
 
 import vorn_py
+from vorn_py import _nodes
 from vorn_py import measure as measuring
 
 PROG = "vorn-gen"
@@ -41,6 +45,20 @@ _UNITS = {
 }
 _SIZE_PATTERN = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
 _MAX_SIZE = 2**64 - 1
+# Upper bounds of the options, so that a mistyped value is a usage error and
+# not an overflow deep inside. Ratios: the compression ratio levels off near
+# 30 and a dedup ratio of a million already means one distinct block per
+# 4 TiB. Threads: more than any machine has CPUs. Nodes: Linux numbers them
+# below 1024. Chunks: buffers beyond 64 GiB gain nothing.
+MAX_RATIO = 10**6
+MAX_THREADS = 4096
+MAX_NUMA_NODE = 1023
+MAX_GENERATE_CHUNK = 64 << 30
+
+
+BLOCK_SIZE = 4 << 20
+# A dedup ratio further than this from the request earns a warning.
+DEDUP_TOLERANCE = 0.05
 
 
 class CommandError(Exception):
@@ -53,6 +71,8 @@ class CommandError(Exception):
 
 def parse_size(text: str) -> int:
     """Bytes from "4096", "1.5GB" (powers of ten) or "1GiB" (powers of two)."""
+    if text.strip().startswith("-"):
+        raise argparse.ArgumentTypeError(f"invalid size {text!r}: a size cannot be negative")
     match = _SIZE_PATTERN.fullmatch(text)
     if not match:
         raise argparse.ArgumentTypeError(
@@ -74,11 +94,25 @@ def parse_size(text: str) -> int:
     return int(exact)
 
 
-def _positive_size(text: str) -> int:
-    size = parse_size(text)
-    if size == 0:
-        raise argparse.ArgumentTypeError(f"invalid size {text!r}: must be at least 1 byte")
-    return size
+def _size_between(minimum: int, maximum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        size = parse_size(text)
+        if size < minimum:
+            raise argparse.ArgumentTypeError(f"invalid size {text!r}: must be at least "
+                                             f"{minimum} byte{'s' if minimum > 1 else ''}")
+        if size > maximum:
+            raise argparse.ArgumentTypeError(
+                f"invalid size {text!r}: must be at most {_exact_units(maximum)}")
+        return size
+    return parse
+
+
+def _exact_units(size: int) -> str:
+    """64 << 30 -> "64GiB": a limit in the largest unit that divides it."""
+    for unit in ("PiB", "TiB", "GiB", "MiB", "KiB"):
+        if size % _UNITS[unit.lower()] == 0:
+            return f"{size // _UNITS[unit.lower()]}{unit}"
+    return f"{size} bytes"
 
 
 def parse_ratio(text: str) -> int:
@@ -88,15 +122,19 @@ def parse_ratio(text: str) -> int:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: expected a number") from None
-    if not math.isfinite(value) or value < 1:
-        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be a number of at least 1")
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be a finite number")
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be at least 1")
+    if value > MAX_RATIO:
+        raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: must be at most {MAX_RATIO}")
     if value != int(value):
         raise argparse.ArgumentTypeError(
             f"invalid ratio {text!r}: must be a whole number (1 = none, 2 = 2:1, ...)")
     return int(value)
 
 
-def _count(minimum: int) -> Any:
+def _count(minimum: int, maximum: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -104,6 +142,8 @@ def _count(minimum: int) -> Any:
             raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
         if value < minimum:
             raise argparse.ArgumentTypeError(f"invalid number {text!r}: must be at least {minimum}")
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"invalid number {text!r}: must be at most {maximum}")
         return value
     return parse
 
@@ -159,6 +199,23 @@ def _progress_bar(total: int | None, enabled: bool, desc: str) -> Any:
                 file=sys.stderr, dynamic_ncols=sized, leave=False, **fixed)
 
 
+def _stdout_is_open() -> bool:
+    # Started with standard output closed, Python sets sys.stdout to None.
+    if sys.stdout is None:
+        return False
+    try:
+        os.fstat(sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        return False
+    return True
+
+
+def _require_stdout() -> None:
+    """Reports go to standard output: refuse before any work if it is closed."""
+    if not _stdout_is_open():
+        raise CommandError("standard output is closed: there is nowhere to print the report")
+
+
 def _stderr_is_terminal() -> bool:
     try:
         return sys.stderr.isatty()
@@ -168,25 +225,112 @@ def _stderr_is_terminal() -> bool:
 
 # ----------------------------------------------------------------- generate
 
-def _open_output(target: str) -> tuple[int, str, bool]:
-    """The descriptor to write to, its name for messages, and whether we own it."""
+@dataclass
+class _Output:
+    """Where generated data goes, and how much of it has gone there."""
+
+    fd: int
+    name: str
+    owned: bool  # opened here, so closed here
+    written: int = 0
+
+    def close(self) -> None:
+        """Close a descriptor we opened; errors here mean data may be lost."""
+        if self.owned:
+            self.owned = False  # a failed close has still released the descriptor
+            os.close(self.fd)
+
+
+def _check_output(target: str) -> None:
+    """Refuse an unusable standard output before any work is done."""
+    if target != "-":
+        return
+    if not _stdout_is_open():
+        raise CommandError("standard output is closed: use -o FILE (0 bytes written)")
+    if os.isatty(1):
+        raise CommandError("refusing to write binary data to a terminal: "
+                           "redirect standard output or use -o FILE", EXIT_USAGE)
+
+
+def _open_output(target: str) -> _Output:
+    """Open (create or truncate) the output: only once everything else is ready,
+    so that a run that cannot start leaves an existing file as it was."""
     if target == "-":
-        if os.isatty(1):
-            raise CommandError("refusing to write binary data to a terminal: "
-                               "redirect standard output or use -o FILE", EXIT_USAGE)
-        return 1, "standard output", False
+        return _Output(1, "standard output", owned=False)
     try:
         fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
     except OSError as exc:
         raise CommandError(f"cannot open {target} for writing: {exc.strerror} "
                            "(0 bytes written)") from None
-    return fd, target, True
+    return _Output(fd, target, owned=True)
+
+
+def _allocate(args: argparse.Namespace) -> tuple[vorn_py.Generator, memoryview]:
+    """The generator and the one reusable buffer it fills: memory stays at the
+    chunk size whatever SIZE is."""
+    try:
+        generator = vorn_py.Generator(
+            args.size, dedup_ratio=float(args.dedup), compress_ratio=float(args.compress),
+            max_threads=args.threads, chunk_size=args.chunk_size)
+        buffer = bytearray(max(1, min(args.chunk_size, args.size)))
+    except MemoryError:
+        raise CommandError(f"cannot allocate a {human_bytes(args.chunk_size)} buffer: "
+                           "use a smaller --chunk-size (0 bytes written)") from None
+    return generator, memoryview(buffer)
 
 
 def _write_error(exc: OSError, name: str) -> str:
     if exc.errno == errno.EPIPE:
         return f"{name} was closed by the reader (broken pipe)"
     return f"cannot write to {name}: {exc.strerror}"
+
+
+def _write_all(out: _Output, data: memoryview) -> None:
+    """Write every byte of `data`; pipes and signals can cut a write short,
+    and a non-blocking pipe refuses writes while it is full."""
+    while data:
+        try:
+            count = os.write(out.fd, data)
+        except BlockingIOError:
+            _wait_until_writable(out.fd)
+            continue
+        out.written += count
+        data = data[count:]
+
+
+def _wait_until_writable(fd: int) -> None:
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)
+    poller.poll()  # also wakes when the reader is gone; the write then says so
+
+
+def _stream(generator: vorn_py.Generator, view: memoryview, out: _Output, size: int,
+            bar: Any) -> None:
+    # The generator's stream is at least one 4 MiB block long; stop at SIZE.
+    while out.written < size:
+        filled = generator.fill_chunk(view[:min(len(view), size - out.written)])
+        if filled == 0:
+            raise CommandError(f"the generator ended early ({out.written} of {size} "
+                               "bytes written)")
+        try:
+            _write_all(out, view[:filled])
+        except OSError as exc:
+            raise CommandError(f"{_write_error(exc, out.name)} "
+                               f"({out.written} of {size} bytes written)") from None
+        if bar is not None:
+            bar.update(filled)
+
+
+def _complete(out: _Output, fsync: bool, size: int) -> None:
+    """Errors reported by fsync or close (delayed write-back, network file
+    systems) mean the data may not be there: they count as failures."""
+    try:
+        if fsync:
+            _sync(out.fd)
+        out.close()
+    except OSError as exc:
+        raise CommandError(f"cannot complete writing {out.name}: {exc.strerror} "
+                           f"({out.written} of {size} bytes written, not all confirmed)") from None
 
 
 def _sync(fd: int) -> None:
@@ -198,67 +342,81 @@ def _sync(fd: int) -> None:
             raise
 
 
+def achievable_dedup(size: int, dedup: int) -> float:
+    """The dedup ratio that the first `size` bytes of a stream made with
+    `dedup` measure, for any chunk size that divides 4 MiB.
+
+    The stream repeats `unique` distinct 4 MiB blocks, where unique =
+    max(1, total / dedup rounded half away from zero) and total = the blocks
+    covering max(size, 4 MiB); so the ratio is the bytes written over the
+    bytes of each block's first occurrence (a last, partial block included).
+    """
+    if size == 0:
+        return 1.0
+    total = -(-max(size, BLOCK_SIZE) // BLOCK_SIZE)
+    unique = max(1, math.floor(total / dedup + 0.5)) if dedup >= 2 else total
+    whole_blocks, tail = divmod(size, BLOCK_SIZE)
+    distinct = min(whole_blocks, unique) * BLOCK_SIZE + (tail if whole_blocks < unique else 0)
+    return size / distinct
+
+
+def _dedup_warning(size: int, dedup: int) -> str | None:
+    achieved = achievable_dedup(size, dedup)
+    if abs(achieved - dedup) <= DEDUP_TOLERANCE * dedup:
+        return None
+    return (f"warning: at {human_bytes(size)} a dedup ratio of {dedup} comes out as "
+            f"{achieved:.2f}, "
+            f"since data repeats in whole 4 MiB blocks; multiples of "
+            f"{human_bytes(dedup * BLOCK_SIZE)} give it exactly")
+
+
+def _place_on_node(node: int) -> None:
+    try:
+        _nodes.run_on_node(node)
+    except _nodes.NodeError as exc:
+        if exc.missing:
+            raise CommandError(str(exc), EXIT_USAGE) from None
+        raise CommandError(f"{exc} (0 bytes written)") from None
+
+
 def cmd_generate(args: argparse.Namespace) -> int:
     size: int = args.size
-    fd, name, owned = _open_output(args.output)
-    written = 0
-    bar = None
+    if args.numa_mode is not None and not args.quiet:
+        _say(args.prog, "note: --numa-mode has no effect and will be removed; "
+                        "--numa-node N runs the generator on node N")
+    if args.numa_node is not None:
+        # Before the generator and its buffer exist: its threads then start
+        # on the node's CPUs, and the buffer's pages are touched there first.
+        _place_on_node(args.numa_node)
+    _check_output(args.output)
+    warning = _dedup_warning(size, args.dedup)
+    if warning is not None and not args.quiet:
+        _say(args.prog, warning)
     start = time.perf_counter()
+    out: _Output | None = None
+    bar = None
     try:
-        try:
-            generator = vorn_py.Generator(
-                size, dedup_ratio=float(args.dedup), compress_ratio=float(args.compress),
-                numa_mode=args.numa_mode, max_threads=args.threads,
-                numa_node=args.numa_node, chunk_size=args.chunk_size)
-            # One reusable buffer: memory stays at the chunk size whatever SIZE is.
-            buffer = bytearray(max(1, min(args.chunk_size, size)))
-        except MemoryError:
-            raise CommandError(f"cannot allocate a {human_bytes(args.chunk_size)} buffer: "
-                               "use a smaller --chunk-size (0 bytes written)") from None
-        view = memoryview(buffer)
+        generator, view = _allocate(args)
+        out = _open_output(args.output)
         bar = _progress_bar(size, _stderr_is_terminal() and not args.quiet, "generate")
-        # The generator's stream is at least one 4 MiB block long; stop at SIZE.
-        while written < size:
-            filled = generator.fill_chunk(view[:min(len(view), size - written)])
-            if filled == 0:
-                raise CommandError(f"the generator ended early ({written} of {size} bytes written)")
-            pending = view[:filled]
-            while pending:  # pipes and signals can cut a write short
-                try:
-                    count = os.write(fd, pending)
-                except OSError as exc:
-                    raise CommandError(f"{_write_error(exc, name)} "
-                                       f"({written} of {size} bytes written)") from None
-                written += count
-                pending = pending[count:]
-            if bar is not None:
-                bar.update(filled)
-        # Errors reported by fsync or close (delayed write-back, network file
-        # systems) mean the data may not be there: they count as failures.
-        try:
-            if args.fsync:
-                _sync(fd)
-            if owned:
-                owned = False  # a failed close has still released the descriptor
-                os.close(fd)
-        except OSError as exc:
-            raise CommandError(f"cannot complete writing {name}: {exc.strerror} "
-                               f"({written} of {size} bytes written, not all confirmed)") from None
+        _stream(generator, view, out, size, bar)
+        _complete(out, args.fsync, size)
     except KeyboardInterrupt:
+        written = 0 if out is None else out.written
         raise CommandError(f"interrupted ({written} of {size} bytes written)",
                            EXIT_INTERRUPTED) from None
     finally:
         if bar is not None:
             bar.close()
-        if owned:
+        if out is not None:
             try:
-                os.close(fd)
+                out.close()
             except OSError:
                 pass
     seconds = time.perf_counter() - start
     if not args.quiet:
-        rate = written / seconds / 1e9 if seconds > 0 else float("inf")
-        _say(args.prog, f"wrote {written} bytes ({human_bytes(written)}) to {name} "
+        rate = out.written / seconds / 1e9 if seconds > 0 else float("inf")
+        _say(args.prog, f"wrote {out.written} bytes ({human_bytes(out.written)}) to {out.name} "
                         f"in {seconds:.2f} s, {rate:.2f} GB/s "
                         f"(dedup {args.dedup}, compress {args.compress})")
     return EXIT_OK
@@ -290,8 +448,13 @@ def _open_input(target: str) -> tuple[Any, str, int | None]:
 def _print_measurement(name: str, result: measuring.Measurement) -> None:
     print(f"source: {name}")
     print(f"size:   {result['size']} bytes ({human_bytes(result['size'])})")
-    print(f"dedup:  {result['dedup_ratio']:.2f}  ({result['chunks']} chunks of "
-          f"{result['chunk_size']} bytes, {result['unique_chunks']} unique)")
+    if result["dedup_exact"]:
+        print(f"dedup:  {result['dedup_ratio']:.2f}  ({result['chunks']} chunks of "
+              f"{result['chunk_size']} bytes, {result['unique_chunks']} unique)")
+    else:
+        print(f"dedup:  {result['dedup_ratio']:.2f}  (estimated, standard error "
+              f"{result['dedup_error']:.2%}; {result['chunks']} chunks of "
+              f"{result['chunk_size']} bytes, about {result['unique_chunks']} unique)")
     if not result["compression"]:
         return
     print()
@@ -304,6 +467,7 @@ def _print_measurement(name: str, result: measuring.Measurement) -> None:
 
 
 def cmd_measure(args: argparse.Namespace) -> int:
+    _require_stdout()
     codecs: dict[str, int | None] | None = dict(args.codec) if args.codec else None
     try:
         # Check the codecs before reading anything: a mistake costs no time.
@@ -323,7 +487,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
     bar = _progress_bar(total, show_bar, "measure")
     try:
         result = measuring.measure(stream, chunk_size=args.chunk, codecs=codecs,
-                                   combined=args.combined,
+                                   combined=args.combined, estimate=args.estimate,
                                    progress=None if bar is None else bar.update)
     except OSError as exc:
         raise CommandError(f"cannot read {name}: {exc.strerror or exc}") from None
@@ -343,6 +507,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- numa-info
 
 def cmd_numa_info(args: argparse.Namespace) -> int:
+    _require_stdout()
     try:
         info = vorn_py.get_numa_info()
     except RuntimeError as exc:
@@ -358,13 +523,34 @@ def cmd_numa_info(args: argparse.Namespace) -> int:
 
 # --------------------------------------------------------------------- main
 
+class _VersionAction(argparse.Action):
+    """--version: the package version is looked up only when it is asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        print(f"{parser.prog} {vorn_py.__version__}")
+        parser.exit()
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser that takes "-5MB" for a value (to be refused as
+    negative) rather than for an unknown option; negative numbers such as
+    "-5" are values already."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-\.?\d")
+
+
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=prog,
         description="Make synthetic data with a chosen deduplication and compression "
                     "ratio, fast, and measure the ratios data achieves.")
-    parser.add_argument("--version", action="version",
-                        version=f"%(prog)s {vorn_py.__version__}")
+    parser.add_argument("--version", action=_VersionAction)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     generate = commands.add_parser(
@@ -378,20 +564,25 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     generate.add_argument("-o", "--output", required=True, metavar="FILE",
                           help="file to write (created or overwritten), or - for standard output")
     generate.add_argument("--dedup", type=parse_ratio, default=1, metavar="N",
-                          help="deduplication ratio, a whole number: 1 = none (default), 2 = 2:1")
+                          help="deduplication ratio, a whole number: 1 = none (default), 2 = 2:1; "
+                               f"at most {MAX_RATIO}")
     generate.add_argument("--compress", type=parse_ratio, default=1, metavar="N",
                           help="compression ratio, a whole number: 1 = incompressible "
-                               "(default), 3 = 3:1")
-    generate.add_argument("--threads", type=_count(1), default=None, metavar="N",
-                          help="worker threads (default: every CPU available)")
-    generate.add_argument("--numa-mode", choices=("auto", "force", "disabled"), default="auto",
-                          help="NUMA placement mode (default: auto); passed to the streaming "
-                               "generator, which does not place memory or workers by node")
-    generate.add_argument("--numa-node", type=_count(0), default=None, metavar="N",
-                          help="NUMA node to use; passed on like --numa-mode")
-    generate.add_argument("--chunk-size", type=_positive_size, default=DEFAULT_CHUNK,
+                               f"(default), 3 = 3:1; at most {MAX_RATIO} (ratios level off "
+                               "near 30)")
+    generate.add_argument("--threads", type=_count(1, MAX_THREADS), default=None, metavar="N",
+                          help=f"worker threads (default: every CPU available; at most {MAX_THREADS})")
+    # Accepted so that existing command lines still run; it never did anything.
+    generate.add_argument("--numa-mode", choices=("auto", "force", "disabled"), default=None,
+                          help=argparse.SUPPRESS)
+    generate.add_argument("--numa-node", type=_count(0, MAX_NUMA_NODE), default=None, metavar="N",
+                          help="run the generator on the CPUs of NUMA node N (those the process "
+                               "may use), so that its threads and its buffer are on that node")
+    generate.add_argument("--chunk-size", type=_size_between(1, MAX_GENERATE_CHUNK),
+                          default=DEFAULT_CHUNK,
                           metavar="SIZE", help="bytes generated and written at a time "
-                                               "(default: 32MiB); memory use follows it")
+                                               "(default: 32MiB, at most 64GiB); memory use "
+                                               "follows it")
     generate.add_argument("--fsync", action="store_true",
                           help="flush the data to stable storage before reporting success")
     generate.add_argument("-q", "--quiet", action="store_true",
@@ -400,11 +591,13 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 
     measure = commands.add_parser(
         "measure", help="measure the dedup and compression ratios of a file",
-        description="Measure the deduplication ratio (fixed-size chunks compared by SHA-256) "
-                    "and the compression ratio with each codec, reading the input once.")
+        description="Measure the deduplication ratio (fixed-size chunks compared by 128-bit "
+                    "digest, at most 24 bytes of memory per distinct chunk) and the "
+                    "compression ratio with each codec, reading the input once.")
     measure.add_argument("input", metavar="FILE", help="file to measure, or - for standard input")
-    measure.add_argument("--chunk", type=_positive_size, default=measuring.DEFAULT_CHUNK_SIZE,
-                         metavar="SIZE", help="deduplication chunk size (default: 4KiB)")
+    measure.add_argument("--chunk", type=_size_between(1, measuring.MAX_CHUNK_SIZE),
+                         default=measuring.DEFAULT_CHUNK_SIZE, metavar="SIZE",
+                         help="deduplication chunk size (default: 4KiB, at most 1GiB)")
     measure.add_argument("--codec", type=parse_codec, action="append", metavar="NAME[:LEVEL]",
                          help="codec to measure, repeatable: zstd, lz4, zlib or xz, with an "
                               "optional level (default: zstd:3, lz4 and zlib:6, those "
@@ -412,6 +605,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     measure.add_argument("--no-combined", dest="combined", action="store_false",
                          help="skip the combined figure (dedup, then compression), "
                               "which compresses the distinct chunks a second time")
+    measure.add_argument("--estimate", action="store_true",
+                         help="estimate the distinct chunk count from a sample of bounded "
+                              "memory (about 6 MiB, standard error at most 0.39%%; exact up "
+                              f"to {measuring.DEFAULT_SAMPLE_SIZE} distinct chunks), for "
+                              "inputs whose exact count would not fit in memory; "
+                              "implies --no-combined")
     measure.add_argument("--json", action="store_true", help="print the figures as JSON")
     measure.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes")
     measure.set_defaults(run=cmd_measure)
@@ -436,12 +635,13 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     """Run the command line; returns the exit status."""
-    parser = build_parser(prog)
-    args = parser.parse_args(argv)
-    args.prog = prog
     try:
+        parser = build_parser(prog)
+        args = parser.parse_args(argv)
+        args.prog = prog
         status: int = args.run(args)
-        sys.stdout.flush()  # surface a closed pipe here, not at shutdown
+        if sys.stdout is not None:
+            sys.stdout.flush()  # surface a closed pipe here, not at shutdown
     except CommandError as exc:
         _say(prog, f"error: {exc}")
         return exc.status

@@ -1,6 +1,7 @@
 """Shared helpers for the Python suite."""
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -14,6 +15,16 @@ BLOCK = 4194304
 SANITIZED = os.environ.get("VORN_SANITIZED") == "1"
 
 
+def default_sigint(then=None):
+    """A preexec_fn that gives the child the default SIGINT (a test run
+    started in the background may have it ignored), then runs `then`."""
+    def reset():
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        if then is not None:
+            then()
+    return reset
+
+
 def run_python(code, env=None, timeout=300):
     """Run a snippet in a fresh interpreter; return the completed process."""
     full_env = dict(os.environ)
@@ -25,6 +36,7 @@ def run_python(code, env=None, timeout=300):
         text=True,
         env=full_env,
         timeout=timeout,
+        preexec_fn=default_sigint(),
     )
 
 

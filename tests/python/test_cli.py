@@ -9,13 +9,14 @@ import resource
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
 import vorn_py
-from conftest import SANITIZED, run_python
-from vorn_py.cli import parse_ratio, parse_size
+from conftest import SANITIZED, default_sigint, run_python
+from vorn_py import _nodes
+from vorn_py import measure
+from vorn_py.cli import achievable_dedup, parse_ratio, parse_size
 
 VORN = os.path.join(os.path.dirname(sys.executable), "vorn-gen")
 MiB = 1 << 20
@@ -24,6 +25,7 @@ MiB = 1 << 20
 def vorn(*args, **kwargs):
     kwargs.setdefault("capture_output", True)
     kwargs.setdefault("timeout", 120)
+    kwargs["preexec_fn"] = default_sigint(kwargs.get("preexec_fn"))
     return subprocess.run([VORN, *map(str, args)], **kwargs)
 
 
@@ -33,7 +35,8 @@ def run_on_terminal(args, stream):
     master, slave = pty.openpty()
     streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
     streams["stdout" if stream == 1 else "stderr"] = slave
-    proc = subprocess.Popen([VORN, *args], stdin=subprocess.DEVNULL, **streams)
+    proc = subprocess.Popen([VORN, *args], stdin=subprocess.DEVNULL,
+                            preexec_fn=default_sigint(), **streams)
     os.close(slave)
     seen = b""
     while True:
@@ -65,8 +68,8 @@ class TestParsing:
             parse_size(text)
 
     def test_ratios(self):
-        assert [parse_ratio(t) for t in ("1", "2", "3.0", "1e2")] == [1, 2, 3, 100]
-        for bad in ("0", "0.5", "1.5", "-2", "nan", "inf", "two", ""):
+        assert [parse_ratio(t) for t in ("1", "2", "3.0", "1e2", "1e6")] == [1, 2, 3, 100, 10**6]
+        for bad in ("0", "0.5", "1.5", "-2", "nan", "inf", "two", "", "1000001", "1e300"):
             with pytest.raises(Exception, match="ratio"):
                 parse_ratio(bad)
 
@@ -108,6 +111,24 @@ class TestGenerate:
         blocks = [result.stdout[i:i + 4 * MiB] for i in range(0, 16 * MiB, 4 * MiB)]
         assert blocks[0] == blocks[2] and blocks[1] == blocks[3] and blocks[0] != blocks[1]
 
+    def test_achievable_dedup_is_what_measure_finds(self):
+        for size, dedup in ((4 * MiB, 2), (7 * MiB, 2), (10 * MiB, 2), (16 * MiB, 3),
+                            (20 * MiB, 2), (24 * MiB + 8192, 3), (36 * MiB, 9)):
+            result = vorn("generate", size, "--dedup", dedup, "-q", "-o", "-")
+            assert result.returncode == 0, result.stderr
+            assert measure.dedup_ratio(result.stdout) == achievable_dedup(size, dedup), size
+
+    def test_warns_when_the_size_cannot_give_the_dedup_ratio(self):
+        warned = vorn("generate", "20MiB", "--dedup", "2", "-o", os.devnull)
+        lines = warned.stderr.decode().splitlines()
+        assert warned.returncode == 0 and len(lines) == 2
+        assert lines[0] == ("vorn-gen: warning: at 20.00 MiB a dedup ratio of 2 comes out as "
+                            "1.67, since data repeats in whole 4 MiB blocks; multiples of "
+                            "8.00 MiB give it exactly")
+        for args in (["80MiB", "--dedup", "2"], ["1MiB"], ["20MiB", "--dedup", "2", "-q"]):
+            quiet = vorn("generate", *args, "-o", os.devnull)
+            assert b"warning" not in quiet.stderr, args
+
     def test_quiet_and_fsync(self, tmp_path):
         out = tmp_path / "data.bin"
         result = vorn("generate", "8MiB", "--fsync", "--quiet", "-o", out)
@@ -123,10 +144,11 @@ class TestGenerate:
 
     def test_python_m_runs_the_same_program(self):
         result = subprocess.run([sys.executable, "-m", "vorn_py", "generate", "1000", "-o", "-"],
-                                capture_output=True, timeout=60)
+                                capture_output=True, timeout=60, preexec_fn=default_sigint())
         assert result.returncode == 0 and len(result.stdout) == 1000
         result = subprocess.run([sys.executable, "-m", "vorn_py", "--version"],
-                                capture_output=True, text=True, timeout=60)
+                                capture_output=True, text=True, timeout=60,
+                                preexec_fn=default_sigint())
         assert result.stdout.strip().endswith(vorn_py.__version__)
 
 
@@ -154,6 +176,60 @@ class TestFailures:
             assert b"error:" in result.stderr and b"Traceback" not in result.stderr, args
         assert not out.exists()
 
+    def test_out_of_range_values_say_what_is_wrong(self, tmp_path):
+        out, source = tmp_path / "data.bin", tmp_path / "source.bin"
+        source.write_bytes(b"x" * 1000)
+        huge = str(2**64)
+        cases = [
+            (["generate", "1MiB", "--threads", huge, "-o", out], "--threads", "at most"),
+            (["generate", "1MiB", "--numa-node", huge, "-o", out], "--numa-node", "at most"),
+            (["generate", "1MiB", "--chunk-size", "1PiB", "-o", out], "--chunk-size", "at most"),
+            (["generate", "1MiB", "--dedup", "1e300", "-o", out], "--dedup", "at most"),
+            (["generate", "1MiB", "--compress", "1e400", "-o", out], "--compress", "finite"),
+            (["generate", "-5MB", "-o", out], "SIZE", "cannot be negative"),
+            (["generate", "1MiB", "--chunk-size", "-1KiB", "-o", out], "--chunk-size", "negative"),
+            (["measure", "--chunk", "1TB", source], "--chunk", "at most 1GiB"),
+            (["measure", "--chunk", str(2**64 - 1), source], "--chunk", "at most 1GiB"),
+        ]
+        for args, option, problem in cases:
+            result = vorn(*args)
+            errors = result.stderr.decode()
+            assert result.returncode == 2, (args, errors)
+            assert f"error: argument {option}: invalid" in errors and problem in errors, errors
+            assert "Traceback" not in errors
+        assert not out.exists()
+
+    def test_non_blocking_pipes_are_waited_for(self):
+        # Into a non-blocking pipe read in small pieces: full pipes make the
+        # writer wait instead of failing.
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        with subprocess.Popen([VORN, "generate", "8MiB", "--compress", "2", "-o", "-"],
+                              stdout=write_end, stderr=subprocess.PIPE,
+                              preexec_fn=default_sigint()) as proc:
+            os.close(write_end)
+            received = bytearray()
+            with open(read_end, "rb", buffering=0) as pipe:
+                while piece := pipe.read(4096):
+                    received += piece
+            errors = proc.stderr.read().decode()
+        assert (proc.returncode, len(received)) == (0, 8 * MiB), errors
+
+        # Out of a non-blocking pipe fed in small pieces: empty pipes make
+        # the reader wait instead of failing.
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        with subprocess.Popen([VORN, "measure", "--json", "--codec", "lz4", "-"],
+                              stdin=read_end, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              preexec_fn=default_sigint()) as proc:
+            os.close(read_end)
+            with open(write_end, "wb", buffering=0) as pipe:
+                for start in range(0, len(received), 65536):
+                    pipe.write(received[start:start + 65536])
+            output, errors = proc.communicate(timeout=120)
+        assert proc.returncode == 0, errors.decode()
+        assert json.loads(output)["size"] == 8 * MiB
+
     def test_refuses_to_write_binary_to_a_terminal(self):
         status, _ = run_on_terminal(["generate", "1MiB", "-o", "-"], stream=1)
         assert status == 2
@@ -163,6 +239,18 @@ class TestFailures:
             result = vorn("generate", "1MiB", "-o", target)
             assert result.returncode == 1
             assert b"cannot open" in result.stderr and b"(0 bytes written)" in result.stderr
+
+    def test_a_run_that_cannot_start_leaves_the_output_alone(self, tmp_path):
+        def limit_memory():
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+        out = tmp_path / "existing.bin"
+        out.write_bytes(b"keep me")
+        result = vorn("generate", "8GiB", "--chunk-size", "4GiB", "-o", out,
+                      preexec_fn=limit_memory)
+        assert result.returncode == 1
+        assert b"cannot allocate a 4.00 GiB buffer" in result.stderr
+        assert out.read_bytes() == b"keep me"
 
     def test_full_disk(self):
         result = vorn("generate", "1MiB", "-o", "/dev/full")
@@ -187,7 +275,8 @@ class TestFailures:
 
     def test_broken_pipe_is_a_clean_failure(self):
         writer = subprocess.Popen([VORN, "generate", "1GiB", "-o", "-"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  preexec_fn=default_sigint())
         head = subprocess.Popen(["head", "-c", "1000"], stdin=writer.stdout,
                                 stdout=subprocess.PIPE)
         writer.stdout.close()
@@ -201,7 +290,8 @@ class TestFailures:
     @pytest.mark.parametrize("args", [["numa-info"], ["measure", "--json", "-"]])
     def test_closed_standard_output_for_reports(self, args):
         proc = subprocess.Popen([VORN, *args], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=default_sigint())
         proc.stdout.close()  # gone before the report is printed
         _, errors = proc.communicate(input=b"x" * 10000, timeout=60)
         errors = errors.decode()
@@ -209,15 +299,54 @@ class TestFailures:
         assert "broken pipe" in errors
         assert "Traceback" not in errors and "Exception ignored" not in errors
 
+    def test_closed_standard_output(self, tmp_path):
+        def close_stdout():
+            os.close(1)
+
+        out = tmp_path / "data.bin"
+        written = vorn("generate", "1MiB", "-o", out, preexec_fn=close_stdout)
+        assert written.returncode == 0, written.stderr  # nothing goes to standard output
+        assert out.stat().st_size == MiB and b"wrote 1048576 bytes" in written.stderr
+        out.write_bytes(b"x" * 1000)
+        for args in (["numa-info"], ["measure", out], ["generate", "1MiB", "-o", "-"]):
+            result = vorn(*args, preexec_fn=close_stdout)
+            errors = result.stderr.decode()
+            assert result.returncode == 1, (args, errors)
+            assert "error: standard output is closed" in errors and "Traceback" not in errors
+
     def test_interrupt_reports_the_bytes_written(self):
-        proc = subprocess.Popen([VORN, "generate", "100TB", "-o", os.devnull],
-                                stderr=subprocess.PIPE, text=True)
-        time.sleep(1.0)
-        proc.send_signal(signal.SIGINT)
-        _, errors = proc.communicate(timeout=60)
-        assert proc.returncode == 130
+        proc = subprocess.Popen([VORN, "generate", "100TB", "-o", "-"], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, preexec_fn=default_sigint())
+        try:
+            assert len(proc.stdout.read(MiB)) == MiB  # data flows: it is generating
+            proc.send_signal(signal.SIGINT)
+            while proc.stdout.read(MiB):  # keep reading, so a write is never stuck
+                pass
+            errors = proc.stderr.read().decode()
+            assert proc.wait(timeout=60) == 130
+        finally:
+            proc.kill()
+            proc.wait()
         assert "interrupted (" in errors and "of 100000000000000 bytes written" in errors
         assert "Traceback" not in errors
+
+    def test_interrupt_while_starting(self, tmp_path):
+        # A stand-in for a library the command line imports, which says it is
+        # being imported and then waits for a signal.
+        (tmp_path / "xxhash.py").write_text(
+            "import os, signal\nos.write(2, b'importing\\n')\nwhile True:\n    signal.pause()\n")
+        env = dict(os.environ, PYTHONPATH=str(tmp_path))
+        proc = subprocess.Popen([VORN, "numa-info"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, env=env, preexec_fn=default_sigint())
+        try:
+            assert proc.stderr.readline() == b"importing\n"
+            proc.send_signal(signal.SIGINT)
+            errors = proc.stderr.read().decode()
+            assert proc.wait(timeout=60) == 130
+        finally:
+            proc.kill()
+            proc.wait()
+        assert errors == "vorn-gen: interrupted\n"
 
 
 @pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
@@ -240,6 +369,67 @@ def test_multi_gib_generate_stays_within_the_chunk_size():
     assert int(peak) < 32 * MiB + 100 * MiB, f"peak resident size {int(peak) >> 20} MiB"
 
 
+class TestNumaNode:
+    def test_cpu_lists(self):
+        assert _nodes.parse_cpu_list("0-3,8,10-11\n") == {0, 1, 2, 3, 8, 10, 11}
+        assert _nodes.parse_cpu_list("\n") == set()  # a node with memory only
+        for bad in ("0-", "a", "1,,x"):
+            with pytest.raises(ValueError):
+                _nodes.parse_cpu_list(bad)
+
+    def test_generate_runs_on_the_node_it_is_given(self, tmp_path):
+        # A node tree of our own: node 1 holds the last CPU we may use, node 2
+        # only a CPU we may not use, node 3 is missing.
+        allowed = sorted(os.sched_getaffinity(0))
+        cpulists = {0: ",".join(map(str, allowed)), 1: str(allowed[-1]), 2: str(allowed[-1] + 1),
+                    4: ""}
+        for node, cpulist in cpulists.items():
+            (tmp_path / f"node{node}").mkdir()
+            (tmp_path / f"node{node}" / "cpulist").write_text(cpulist + "\n")
+        (tmp_path / "possible").write_text("0-4\n")  # not a node
+        result = run_python(f"""
+            import os, vorn_py
+            from vorn_py import _nodes, cli
+
+            _nodes.NODE_ROOT = {str(tmp_path)!r}
+            seen = []
+            make = vorn_py.Generator
+            def recording(*args, **kwargs):
+                seen.append(sorted(os.sched_getaffinity(0)))
+                return make(*args, **kwargs)
+            vorn_py.Generator = recording
+            for node in (1, 2, 3):
+                status = cli.main(["generate", "1MiB", "--numa-node", str(node), "-q",
+                                   "-o", os.devnull])
+                print(node, status, seen, flush=True)
+        """)
+        lines = result.stdout.splitlines()
+        assert lines == [f"1 0 [[{allowed[-1]}]]", f"2 1 [[{allowed[-1]}]]",
+                         f"3 2 [[{allowed[-1]}]]"], result.stderr
+        errors = result.stderr.splitlines()
+        assert errors[0].endswith(
+            f"error: NUMA node 2 has no CPU this process may run on: it may use CPUs "
+            f"{allowed[-1]} only (0 bytes written)")
+        assert errors[1].endswith("error: NUMA node 3 does not exist: this machine has nodes 0-2,4")
+
+    def test_nodes_of_this_machine(self, tmp_path):
+        present = _nodes.nodes() or [0]
+        out = tmp_path / "data.bin"
+        result = vorn("generate", "1MiB", "--numa-node", present[0], "-o", out)
+        assert result.returncode == 0 and out.stat().st_size == MiB, result.stderr
+        result = vorn("generate", "1MiB", "--numa-node", present[-1] + 1, "-o", out)
+        assert result.returncode == 2
+        assert f"error: NUMA node {present[-1] + 1} does not exist".encode() in result.stderr
+
+    def test_numa_mode_is_accepted_with_a_note(self, tmp_path):
+        out = tmp_path / "data.bin"
+        result = vorn("generate", "1MiB", "--numa-mode", "force", "-o", out)
+        assert result.returncode == 0
+        assert b"note: --numa-mode has no effect" in result.stderr
+        quiet = vorn("generate", "1MiB", "--numa-mode", "disabled", "-q", "-o", out)
+        assert (quiet.returncode, quiet.stderr) == (0, b"")
+
+
 class TestMeasureCommand:
     def test_standard_input_and_readable_output(self):
         data = bytes(vorn_py.generate_buffer(8 * MiB, dedup_ratio=2.0, compress_ratio=2.0))
@@ -260,6 +450,19 @@ class TestMeasureCommand:
             assert int(compressed) == figures["compression"][codec]["compressed_size"]
         skipped = vorn("measure", "--no-combined", "--codec", "lz4", "-", input=data)
         assert skipped.stdout.decode().splitlines()[-1].split()[2] == "-"
+
+    def test_estimate(self):
+        # 262144 distinct 64-byte chunks: more than the sample holds.
+        data = b"".join(i.to_bytes(8, "little") * 8 for i in range(262144))
+        result = vorn("measure", "--estimate", "--chunk", "64", "--codec", "lz4", "-", input=data)
+        assert result.returncode == 0, result.stderr
+        dedup = result.stdout.decode().splitlines()[2]
+        assert dedup.startswith("dedup:  1.0") and "(estimated, standard error 0." in dedup
+        figures = json.loads(vorn("measure", "--estimate", "--json", "--chunk", "64",
+                                  "--codec", "lz4", "-", input=data).stdout)
+        assert figures["dedup_exact"] is False and 0 < figures["dedup_error"] < 0.0039
+        assert figures["unique_chunks"] == pytest.approx(262144, rel=5 * figures["dedup_error"])
+        assert figures["combined"] == {}  # an estimate cannot compress every distinct chunk
 
     def test_progress_bar_for_large_inputs_on_a_terminal(self, tmp_path):
         large, small = tmp_path / "large.bin", tmp_path / "small.bin"

@@ -80,14 +80,111 @@ class TestDedupRatio:
         # Chunks of 3 KiB straddle the 4 KiB pattern: fewer repeats line up.
         assert measure.dedup_ratio(data, chunk_size=3072) < 4.0
 
+    def test_chunks_larger_than_a_read_piece(self):
+        # 12 MiB chunks span the 8 MiB pieces that inputs are read in.
+        size = 12 << 20
+        a, b = os.urandom(size), os.urandom(size)
+        data = a + b + a + a[:100]
+        for source in (data, ShortReads(data, 3 << 20)):
+            result = measure.measure(source, chunk_size=size, codecs=["zlib"])
+            assert (result["chunks"], result["unique_chunks"]) == (4, 3)
+            assert result["unique_size"] == 2 * size + 100
+            # The deduplicated stream is a, b and the short tail, in order.
+            assert result["compression"]["zlib"]["combined_compressed_size"] == len(
+                zlib.compress(a + b + a[:100], 6))
+
+    @pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
+    def test_memory_does_not_follow_the_chunk_size(self, tmp_path):
+        path = tmp_path / "small.bin"
+        path.write_bytes(os.urandom(100_000))
+        result = run_python(f"""
+            from vorn_py import measure
+            measure.measure({str(path)!r}, codecs=["zlib"])  # warm up
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+            r = measure.measure({str(path)!r}, chunk_size=measure.MAX_CHUNK_SIZE,
+                                codecs=["zlib"])
+            with open("/proc/self/status") as status:
+                fields = dict(line.split(":", 1) for line in status)
+            print(r["chunks"], r["size"], int(fields["VmHWM"].split()[0]) * 1024)
+        """)
+        assert result.returncode == 0, result.stderr
+        chunks, size, peak = map(int, result.stdout.split())
+        assert (chunks, size) == (1, 100_000)
+        assert peak < 200 << 20, f"peak resident size {peak >> 20} MiB"
+
     def test_generated_data_has_the_requested_block_dedup(self, generated):
         assert measure.dedup_ratio(generated) == 4.0
 
     def test_bad_chunk_sizes(self):
         for bad, error in ((0, ValueError), (-4096, ValueError), (4096.0, TypeError),
-                           (True, TypeError)):
+                           (True, TypeError), (measure.MAX_CHUNK_SIZE + 1, ValueError),
+                           (2**64, ValueError)):
             with pytest.raises(error):
                 measure.dedup_ratio(b"x", chunk_size=bad)
+
+
+class TestDistinctCounting:
+    def test_estimate_is_exact_while_the_sample_holds_every_chunk(self):
+        data = chunks(*"abcabcdd")
+        exact = measure.measure(data, codecs=[])
+        estimated = measure.measure(data, codecs=[], estimate=True, sample_size=4)
+        assert (exact["dedup_exact"], exact["dedup_error"]) == (True, 0.0)
+        assert (estimated["dedup_exact"], estimated["dedup_error"]) == (True, 0.0)
+        assert estimated["unique_chunks"] == exact["unique_chunks"] == 4
+        assert estimated["dedup_ratio"] == measure.dedup_ratio(data, estimate=True) == 2.0
+
+    def test_estimate_is_within_its_stated_error(self):
+        # 40 data sets of 6000 distinct 64-byte chunks, each present twice,
+        # estimated with a sample of 512 digests: the errors, in units of the
+        # standard error each estimate states, must look like a standard error.
+        scaled = []
+        for seed in range(40):
+            distinct = [f"{seed:04}/{i:08}".encode().ljust(64, b".") for i in range(6000)]
+            data = b"".join(distinct + distinct[::-1])
+            result = measure.measure(data, chunk_size=64, codecs=[], estimate=True,
+                                     sample_size=512)
+            assert result["chunks"] == 12000 and not result["dedup_exact"]
+            assert 0 < result["dedup_error"] <= (2 / 512) ** 0.5
+            scaled.append((result["unique_chunks"] / 6000 - 1) / result["dedup_error"])
+        assert max(map(abs, scaled)) < 5
+        assert 0.6 < (sum(z * z for z in scaled) / len(scaled)) ** 0.5 < 1.3
+
+    def test_bad_sample_sizes(self):
+        for bad, error in ((0, ValueError), (2.5, TypeError), (True, TypeError)):
+            with pytest.raises(error):
+                measure.dedup_ratio(b"x", estimate=True, sample_size=bad)
+
+    @pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
+    def test_memory_per_distinct_chunk(self):
+        # Half a million distinct chunks: at most 24 bytes each when counted
+        # exactly, a bounded sample when estimated.
+        result = run_python("""
+            import os
+            from vorn_py import measure
+
+            def peak_growth(run):
+                with open("/proc/self/clear_refs", "w") as f:
+                    f.write("5")  # the peak restarts from the current size
+                before = resident("VmRSS")
+                run()
+                return resident("VmHWM") - before
+
+            def resident(field):
+                with open("/proc/self/status") as status:
+                    line = next(l for l in status if l.startswith(field + ":"))
+                return int(line.split()[1]) * 1024
+
+            data = os.urandom(32 << 20)
+            measure.dedup_ratio(data[:1 << 20], chunk_size=64)
+            print(peak_growth(lambda: measure.measure(data, chunk_size=64, codecs=[],
+                                                      estimate=True)))
+            print(peak_growth(lambda: measure.measure(data, chunk_size=64, codecs=[])))
+        """)
+        assert result.returncode == 0, result.stderr
+        estimated, exact = map(int, result.stdout.split())
+        assert exact < 24 * 2**19 + (2 << 20), f"{exact / 2**19:.1f} bytes per distinct chunk"
+        assert estimated < 8 << 20, f"estimate took {estimated >> 20} MiB"
 
 
 class TestCompressionRatio:
@@ -200,6 +297,55 @@ class TestMeasure:
                 measure.measure(source)
         with pytest.raises(FileNotFoundError):
             measure.measure("/nonexistent/data.bin")
+
+    def test_a_non_blocking_pipe_is_waited_for(self):
+        # The writer sends each piece only once the reader has found the pipe
+        # empty, so every read of a piece is preceded by one that finds nothing.
+        data = os.urandom(5 * 50000) + chunks("a", "a", "b")
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        starved = threading.Event()
+        stop = False
+
+        class Watched(io.RawIOBase):
+            def __init__(self):
+                self.raw = open(read_end, "rb", buffering=0)
+
+            def readable(self):
+                return True
+
+            def fileno(self):
+                return self.raw.fileno()
+
+            def readinto(self, buffer):
+                n = self.raw.readinto(buffer)
+                if n is None:
+                    starved.set()
+                return n
+
+        def write():
+            try:
+                for start in range(0, len(data), 50000):
+                    starved.wait()
+                    starved.clear()
+                    if stop:
+                        return
+                    os.write(write_end, data[start:start + 50000])
+                starved.wait()
+            finally:
+                os.close(write_end)
+
+        writer = threading.Thread(target=write)
+        writer.start()
+        stream = Watched()
+        try:
+            result = measure.measure(stream, codecs=["zlib"])
+        finally:
+            stop = True  # let the writer finish whatever happened
+            starved.set()
+            stream.raw.close()
+            writer.join()
+        assert result == measure.measure(data, codecs=["zlib"])
 
     def test_a_failing_stream_raises_and_leaves_no_thread_behind(self):
         class Failing(ShortReads):
