@@ -26,7 +26,7 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
 .venv/bin/python -m pip install -q "scikit-build-core>=1.0" cmake ninja \
-    pytest numpy zstandard lz4 tqdm mypy
+    pytest numpy zstandard lz4 tqdm mypy xxhash
 # No build isolation: the build tools above are reused, and build/ keeps the
 # CMake tree between runs so that only what changed is recompiled.
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps .
