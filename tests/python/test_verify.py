@@ -50,8 +50,13 @@ def run_verify(capsys, *args):
     return status, out, err
 
 
-def run_json(capsys, *args):
-    status, out, _ = run_verify(capsys, *args, "--json")
+def run_json(capsys, data, *args):
+    """The JSON report for a file, after checking that reading it as a
+    stream, in order, finds exactly what reading it block by block on
+    several threads finds."""
+    with open(data, "rb") as stream:
+        assert verify(stream, args[-1]) == verify(data, args[-1], threads=3)
+    status, out, _ = run_verify(capsys, data, *args, "--json")
     return status, json.loads(out)
 
 
@@ -278,6 +283,9 @@ class TestApi:
         assert result.mismatch_count == 2
         assert (result.data_size, result.target_size) == (SIZE, SIZE)
         assert sum(seen) == SIZE
+        assert verify(data, manifest, keep=1, threads=1) == result
+        with pytest.raises(ValueError, match="threads must be at least 1"):
+            verify(data, manifest, threads=0)
 
     def test_a_stream_and_a_list_of_files(self, tmp_path):
         """Data cut into files at arbitrary places reads as one stream;
