@@ -177,10 +177,14 @@ def _check_size(name: str, value: int) -> int:
 
 class _DigestPool:
     """Digests whole blocks, several at once on helper threads when there are
-    CPUs for it (xxhash releases the interpreter lock for inputs this large)."""
+    enough CPUs for it (xxhash releases the interpreter lock for inputs this
+    large). With two CPUs, handing a block to a helper cost more than it gained
+    (the manifest path measured 0.73x of plain generation against 0.79x on the
+    calling thread alone), so helpers start from three CPUs, where one thread
+    could no longer keep up with the generator's workers."""
 
     def __init__(self, threads: int) -> None:
-        self._executor = ThreadPoolExecutor(threads - 1) if threads > 1 else None
+        self._executor = ThreadPoolExecutor(threads - 1) if threads > 2 else None
 
     def digests(self, blocks: Sequence[memoryview]) -> list[bytes]:
         if self._executor is None or len(blocks) < 2:
