@@ -398,17 +398,17 @@ def cmd_measure(args: argparse.Namespace) -> int:
 
 # ------------------------------------------------------------------- verify
 
-def _verify_target(names: list[str]) -> tuple[Any, str]:
+def _verify_target(names: list[str]) -> tuple[Any, list[str]]:
     """What verify reads: a path, standard input or a list of files, and
-    its name for the report."""
+    their names for the report."""
     if "-" not in names:
-        return (names[0] if len(names) == 1 else names), ", ".join(names)
+        return (names[0] if len(names) == 1 else names), names
     if len(names) > 1:
         raise CommandError("standard input (-) cannot be combined with files", EXIT_USAGE)
     if os.isatty(0):
         raise CommandError("refusing to read data from a terminal: "
                            "redirect standard input or give a FILE", EXIT_USAGE)
-    return open(0, "rb", buffering=0, closefd=False), "standard input"
+    return open(0, "rb", buffering=0, closefd=False), ["standard input"]
 
 
 def _describe_manifest(manifest: Any) -> str:
@@ -457,7 +457,7 @@ def _print_verification(target: str, manifest: Any, result: verifying.VerifyResu
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    target, name = _verify_target(args.target)
+    target, names = _verify_target(args.target)
     try:
         manifest = read_manifest(args.manifest)
     except ManifestError as exc:
@@ -469,7 +469,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
         except ValueError as exc:
             raise CommandError(str(exc), EXIT_USAGE) from None
         except verifying.TargetError as exc:
-            raise CommandError(str(exc.strerror)) from None
+            raise CommandError(str(exc)) from None
         bar = _progress_bar(manifest.data_size if total is None else total,
                             _stderr_is_terminal() and not args.quiet, "verify")
         start = time.perf_counter()
@@ -477,7 +477,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
                                   progress=None if bar is None else bar.update)
         seconds = time.perf_counter() - start
     except verifying.TargetError as exc:
-        raise CommandError(str(exc.strerror)) from None
+        raise CommandError(str(exc)) from None
     except ManifestError as exc:
         raise CommandError(str(exc), EXIT_USAGE) from None
     except KeyboardInterrupt:
@@ -487,10 +487,10 @@ def cmd_verify(args: argparse.Namespace) -> int:
             bar.close()
         manifest.close()
     if args.json:
-        print(json.dumps({"target": name, "manifest": manifest.names,
+        print(json.dumps({"target": names, "manifest": manifest.names,
                           "seconds": round(seconds, 6), **result.to_dict()}, indent=2))
     else:
-        _print_verification(name, manifest, result, seconds)
+        _print_verification(", ".join(names), manifest, result, seconds)
     return EXIT_OK if result.ok else EXIT_FAILURE
 
 

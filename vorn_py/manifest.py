@@ -313,15 +313,15 @@ class ManifestWriter:
         view = memoryview(buffer).cast("B")
         view = view[:min(len(view), self.layout.data_size - self._position)]
         self._require_open()
+        block_size = self.layout.block_size
+        digested_until = self.layout.full_digests * block_size
         filled = 0
         while filled < len(view):
             step = len(view) - filled
-            end = self._digested_until()
-            if self._position < end:
-                # A piece ends on a block boundary: whole blocks are digested
-                # in one call each, and pieces stay small enough to be cached.
-                boundary = self.threads * self.layout.block_size
-                step = min(step, boundary - self._position % self.layout.block_size)
+            if self._position < digested_until:
+                # Pieces end on block boundaries, so that whole blocks are
+                # digested in one call each, and stay small enough to be cached.
+                step = min(step, self.threads * block_size - self._position % block_size)
             piece = view[filled:filled + step]
             count = generator.fill_chunk(piece)
             if count <= 0:
@@ -381,11 +381,6 @@ class ManifestWriter:
         if block < layout.full_blocks:
             return layout.block_size if block < layout.unique_blocks else 0
         return layout.partial_size
-
-    def _digested_until(self) -> int:
-        """The end of the blocks that are digested in full; past it only a
-        partial last block is, at most one block."""
-        return self.layout.full_digests * self.layout.block_size
 
     def _add_digests(self, digests: list[bytes]) -> None:
         for digest in digests:

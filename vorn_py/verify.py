@@ -74,6 +74,9 @@ class VerifyResult:
 class TargetError(OSError):
     """The target could not be opened or read; the message says where."""
 
+    def __str__(self) -> str:
+        return str(self.strerror)
+
 
 class _Part:
     """One file or stream of the target."""

@@ -94,7 +94,7 @@ class TestClean:
             result = vorn("verify", "-", "--manifest", manifest, "--json", stdin=stdin)
         assert result.returncode == 0, result.stderr
         report = json.loads(result.stdout)
-        assert report["ok"] and report["target"] == "standard input"
+        assert report["ok"] and report["target"] == ["standard input"]
         assert report["bytes_checked"] == SIZE
         flip(data, 2 * BLOCK + 5)
         piped = subprocess.Popen(["cat", str(data)], stdout=subprocess.PIPE)
