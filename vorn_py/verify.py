@@ -10,6 +10,7 @@ whole data and as a file and an offset within it.
 from __future__ import annotations
 
 import collections
+import itertools
 import os
 import stat
 import threading
@@ -260,10 +261,15 @@ class _BlockReader:
             filled += count
         return xxhash.xxh3_128_digest(buffer[:unit.length])
 
+    def digest_all(self, units: list[_Unit]) -> list[bytes]:
+        return [self.digest(unit) for unit in units]
+
 
 def _digested_units(units: Iterator[_Unit], reader: _BlockReader, files: _OpenFiles,
-                    threads: int) -> Iterator[tuple[_Unit, bytes]]:
-    """Each unit with its digest, in order, computed ``threads`` at a time."""
+                    threads: int, batch: int = 8) -> Iterator[tuple[_Unit, bytes]]:
+    """Each unit with its digest, in order, computed ``threads`` at a time.
+    A task takes ``batch`` consecutive units: handing each block to a
+    thread on its own cost a tenth of the CPU time that verification needs."""
     if threads <= 1:
         for unit in units:
             yield unit, reader.digest(unit)
@@ -271,16 +277,17 @@ def _digested_units(units: Iterator[_Unit], reader: _BlockReader, files: _OpenFi
         return
     executor = ThreadPoolExecutor(threads, thread_name_prefix="vorn-verify")
     try:
-        window: collections.deque[tuple[_Unit, Future[bytes]]] = collections.deque()
-        for unit in units:
-            window.append((unit, executor.submit(reader.digest, unit)))
-            if len(window) >= 2 * threads:
+        window: collections.deque[tuple[list[_Unit], Future[list[bytes]]]] = collections.deque()
+        while True:
+            tasks = list(itertools.islice(units, batch))
+            if tasks:
+                window.append((tasks, executor.submit(reader.digest_all, tasks)))
+            if window and (not tasks or len(window) >= 2 * threads):
                 done, future = window.popleft()
-                yield done, future.result()
-                files.close_before(done.pieces[0][0])
-        while window:
-            done, future = window.popleft()
-            yield done, future.result()
+                yield from zip(done, future.result())
+                files.close_before(done[-1].pieces[0][0])
+            if not window:
+                return
     finally:
         executor.shutdown(wait=True, cancel_futures=True)
 

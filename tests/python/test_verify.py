@@ -16,6 +16,7 @@ import vorn_py
 from conftest import BLOCK
 from vorn_py.cli import main
 from vorn_py.manifest import ManifestWriter
+from vorn_py import verify as verifying
 from vorn_py.verify import Gap, Mismatch, TargetError, verify
 
 VORN = os.path.join(os.path.dirname(sys.executable), "vorn-gen")
@@ -298,7 +299,9 @@ class TestApi:
         for index, (start, end) in enumerate(zip(cuts, cuts[1:])):
             files.append(tmp_path / f"part{index}")
             files[-1].write_bytes(raw[start:end])
+        open_before = len(os.listdir("/proc/self/fd"))
         assert verify(files, manifest).ok
+        assert len(os.listdir("/proc/self/fd")) == open_before
         flip(files[3], 10)  # stream offset 2 * BLOCK + 17: block 2, which starts in part 1
         flip(files[4], 10)  # stream offset 4 * BLOCK + 15: block 4, which starts in part 3
         result = verify(files, manifest)
@@ -364,3 +367,44 @@ class TestApi:
         with pytest.raises(TargetError, match=f"cannot read disk at offset {3 * BLOCK + 5}: "
                                               "Input/output error"):
             verify(FailingDisk(), manifest)
+
+
+class TestParallelReads:
+    @pytest.mark.parametrize("count, threads, batch", [
+        (0, 2, 3), (1, 2, 3), (5, 2, 1), (50, 2, 3), (51, 3, 4), (7, 1, 2),
+    ])
+    def test_blocks_come_back_in_order_and_files_close_behind(self, count, threads, batch):
+        """Digests are computed on several threads, a batch at a time, with
+        a bounded number of blocks taken ahead; they come back in data
+        order, and a file is closed only once every block reading it is done."""
+        units = [verifying._Unit(0, n, 1, n, ((n // 3, 0, 1),)) for n in range(count)]
+        drawn = [0]
+
+        def source():
+            for unit in units:
+                drawn[0] += 1
+                yield unit
+
+        class Reader:
+            def digest(self, unit):
+                return b"%d" % unit.block
+
+            def digest_all(self, batch_units):
+                return [self.digest(unit) for unit in batch_units]
+
+        class Files:
+            closed_before = []
+
+            def close_before(self, part):
+                self.closed_before.append(part)
+
+        files = Files()
+        seen = []
+        for unit, digest in verifying._digested_units(source(), Reader(), files, threads,
+                                                      batch):
+            assert all(part >= closed for part, _, _ in unit.pieces
+                       for closed in files.closed_before)
+            assert drawn[0] - len(seen) <= 2 * threads * batch
+            seen.append((unit.block, digest))
+        assert seen == [(n, b"%d" % n) for n in range(count)]
+        assert files.closed_before == sorted(files.closed_before)
