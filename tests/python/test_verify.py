@@ -7,6 +7,7 @@ import errno
 import io
 import json
 import os
+import pty
 import subprocess
 import sys
 
@@ -210,6 +211,47 @@ class TestChanges:
         assert "mismatch: and 3 more (23 blocks in all)" in out
         status, report = run_json(capsys, data, "--manifest", other)
         assert report["mismatch_count"] == 23 and len(report["mismatches"]) == 20
+
+
+def run_with_terminal(args, stream):
+    """Run vorn-gen with standard input (0) or standard error (2) on a
+    pseudo terminal; returns the exit status and what the terminal showed."""
+    master, slave = pty.openpty()
+    streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+               "stderr": subprocess.DEVNULL}
+    streams["stdin" if stream == 0 else "stderr"] = slave
+    proc = subprocess.Popen([VORN, *map(str, args)], **streams)
+    os.close(slave)
+    seen = b""
+    try:
+        while True:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # EIO: the child closed the terminal
+                break
+            if not data:
+                break
+            seen += data
+        return proc.wait(timeout=60), seen.decode(errors="replace")
+    finally:
+        os.close(master)
+        if proc.poll() is None:
+            proc.kill()
+
+
+class TestTerminal:
+    def test_progress_bar_on_a_terminal(self, tmp_path):
+        data, manifest = generate(tmp_path, SIZE)
+        status, screen = run_with_terminal(["verify", data, "--manifest", manifest], stream=2)
+        assert status == 0 and "verify:" in screen and "%|" in screen
+        status, screen = run_with_terminal(["verify", data, "--manifest", manifest, "-q"],
+                                           stream=2)
+        assert (status, screen) == (0, "")
+
+    def test_refuses_to_read_a_terminal(self, tmp_path):
+        _, manifest = generate(tmp_path, 1000)
+        status, _ = run_with_terminal(["verify", "-", "--manifest", manifest], stream=0)
+        assert status == 2
 
 
 class TestUsage:
