@@ -152,7 +152,7 @@ class StreamLayout:
             return f"block size {self.block_size}, but vorn-gen blocks are {BLOCK_SIZE} bytes"
         if self.dedup < 1 or self.compress < 1:
             return "a ratio below 1"
-        if self.stream_length != max(self.stream_length, self.block_size):
+        if self.stream_length < self.block_size:
             return f"a stream length of {self.stream_length} bytes, below one block"
         if self.data_size > self.stream_length:
             return (f"a data size of {self.data_size} bytes, beyond its stream length of "
