@@ -26,6 +26,8 @@ from typing import Any
 import vorn_py
 from vorn_py import _nodes
 from vorn_py import measure as measuring
+from vorn_py import verify as verifying
+from vorn_py.manifest import ManifestError, ManifestWriter, read_manifest
 
 PROG = "vorn-gen"
 
@@ -305,10 +307,11 @@ def _wait_until_writable(fd: int) -> None:
 
 
 def _stream(generator: vorn_py.Generator, view: memoryview, out: _Output, size: int,
-            bar: Any) -> None:
+            bar: Any, manifest: ManifestWriter | None) -> None:
     # The generator's stream is at least one 4 MiB block long; stop at SIZE.
     while out.written < size:
-        filled = generator.fill_chunk(view[:min(len(view), size - out.written)])
+        filled = _fill_chunk(generator, manifest, view[:min(len(view), size - out.written)],
+                             out.written, size)
         if filled == 0:
             raise CommandError(f"the generator ended early ({out.written} of {size} "
                                "bytes written)")
@@ -394,13 +397,16 @@ def cmd_generate(args: argparse.Namespace) -> int:
         _say(args.prog, warning)
     start = time.perf_counter()
     out: _Output | None = None
+    manifest: ManifestWriter | None = None
     bar = None
     try:
         generator, view = _allocate(args)
+        manifest = _start_manifest(args)
         out = _open_output(args.output)
         bar = _progress_bar(size, _stderr_is_terminal() and not args.quiet, "generate")
-        _stream(generator, view, out, size, bar)
+        _stream(generator, view, out, size, bar, manifest)
         _complete(out, args.fsync, size)
+        _finish_manifest(manifest, out.written)
     except KeyboardInterrupt:
         written = 0 if out is None else out.written
         raise CommandError(f"interrupted ({written} of {size} bytes written)",
@@ -408,6 +414,8 @@ def cmd_generate(args: argparse.Namespace) -> int:
     finally:
         if bar is not None:
             bar.close()
+        if manifest is not None:
+            manifest.close()  # removes a manifest that was not finished
         if out is not None:
             try:
                 out.close()
@@ -420,6 +428,58 @@ def cmd_generate(args: argparse.Namespace) -> int:
                         f"in {seconds:.2f} s, {rate:.2f} GB/s "
                         f"(dedup {args.dedup}, compress {args.compress})")
     return EXIT_OK
+
+
+def _start_manifest(args: argparse.Namespace) -> ManifestWriter | None:
+    """The writer of the manifest asked for with --manifest, or None. Made
+    before the output is opened, so that a manifest that cannot be written
+    leaves an existing output file as it was."""
+    path: str | None = args.manifest
+    if path is None:
+        return None
+    if path == "-":
+        raise CommandError("--manifest needs a file name, not standard output "
+                           "(0 bytes written)", EXIT_USAGE)
+    if args.output != "-" and _same_file(path, args.output):
+        raise CommandError("the manifest cannot be the output file (0 bytes written)",
+                           EXIT_USAGE)
+    try:
+        return ManifestWriter(path, args.size, float(args.dedup), float(args.compress),
+                              threads=args.threads)
+    except ManifestError as exc:
+        raise CommandError(f"{exc} (0 bytes written)") from None
+
+
+def _same_file(first: str, second: str) -> bool:
+    """Whether two paths name one file, existing or not yet created."""
+    try:
+        a, b = os.stat(first), os.stat(second)
+    except OSError:
+        return os.path.realpath(first) == os.path.realpath(second)
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+
+
+def _fill_chunk(generator: vorn_py.Generator, manifest: ManifestWriter | None,
+                chunk: memoryview, written: int, size: int) -> int:
+    """The next bytes of the stream, digested on the way when a manifest is
+    being written."""
+    if manifest is None:
+        return generator.fill_chunk(chunk)
+    try:
+        return manifest.fill_from(generator, chunk)
+    except ManifestError as exc:
+        raise CommandError(f"{exc} ({written} of {size} bytes written, "
+                           "manifest removed)") from None
+
+
+def _finish_manifest(manifest: ManifestWriter | None, written: int) -> None:
+    if manifest is None:
+        return
+    try:
+        manifest.finish()
+    except ManifestError as exc:
+        raise CommandError(f"{exc} (all {written} bytes of data written, "
+                           "manifest removed)") from None
 
 
 # ------------------------------------------------------------------ measure
@@ -502,6 +562,104 @@ def cmd_measure(args: argparse.Namespace) -> int:
     else:
         _print_measurement(name, result)
     return EXIT_OK
+
+
+# ------------------------------------------------------------------- verify
+
+def _verify_target(names: list[str]) -> tuple[Any, list[str]]:
+    """What verify reads: a path, standard input or a list of files, and
+    their names for the report."""
+    if "-" not in names:
+        return (names[0] if len(names) == 1 else names), names
+    if len(names) > 1:
+        raise CommandError("standard input (-) cannot be combined with files", EXIT_USAGE)
+    if os.isatty(0):
+        raise CommandError("refusing to read data from a terminal: "
+                           "redirect standard input or give a FILE", EXIT_USAGE)
+    return open(0, "rb", buffering=0, closefd=False), ["standard input"]
+
+
+def _describe_manifest(manifest: Any) -> str:
+    sections = manifest.sections
+    if len(sections) > 1:
+        return f"{len(sections)} streams, {manifest.data_size} bytes in all"
+    layout = sections[0].layout
+    return (f"{layout.data_size} bytes at dedup {layout.dedup}, compress {layout.compress}: "
+            f"{layout.unique_blocks} unique blocks")
+
+
+def _print_verification(target: str, manifest: Any, result: verifying.VerifyResult,
+                        seconds: float) -> None:
+    several = len(manifest.sections) > 1
+    rate = result.target_size / seconds / 1e9 if seconds > 0 else float("inf")
+    print(f"target:   {target}")
+    print(f"manifest: {', '.join(manifest.names)} ({_describe_manifest(manifest)})")
+    print(f"checked:  {result.blocks_checked} blocks, {result.bytes_checked} bytes "
+          f"({human_bytes(result.bytes_checked)}) in {seconds:.2f} s, {rate:.2f} GB/s")
+    for mismatch in result.mismatches:
+        block = f"block {mismatch.block}" + (f" of stream {mismatch.stream}" if several else "")
+        print(f"mismatch: {block}, {mismatch.length} bytes at offset {mismatch.offset} "
+              f"of {mismatch.file}")
+    unlisted = result.mismatch_count - len(result.mismatches)
+    if unlisted:
+        print(f"mismatch: and {unlisted} more ({result.mismatch_count} blocks in all)")
+    if result.missing is not None:
+        gap = result.missing
+        print(f"missing:  {gap.bytes} bytes: the data ends at offset {gap.offset} of {gap.file}, "
+              f"in block {gap.block}" + (f" of stream {gap.stream}" if several else ""))
+    if result.extra is not None:
+        gap = result.extra
+        print(f"extra:    {gap.bytes} bytes from offset {gap.offset} of {gap.file}")
+    if result.ok:
+        print("result:   OK, every block matches the manifest")
+        return
+    faults = []
+    if result.mismatch_count:
+        faults.append(f"{result.mismatch_count} mismatched "
+                      f"block{'s' if result.mismatch_count != 1 else ''}")
+    if result.missing is not None:
+        faults.append(f"{result.missing.bytes} bytes missing")
+    if result.extra is not None:
+        faults.append(f"{result.extra.bytes} bytes extra")
+    print(f"result:   FAILED, {', '.join(faults)}")
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    target, names = _verify_target(args.target)
+    try:
+        manifest = read_manifest(args.manifest)
+    except ManifestError as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
+    bar = None
+    try:
+        try:
+            total = verifying.target_size(target)
+        except ValueError as exc:
+            raise CommandError(str(exc), EXIT_USAGE) from None
+        except verifying.TargetError as exc:
+            raise CommandError(str(exc)) from None
+        bar = _progress_bar(manifest.data_size if total is None else total,
+                            _stderr_is_terminal() and not args.quiet, "verify")
+        start = time.perf_counter()
+        result = verifying.verify(target, manifest,
+                                  progress=None if bar is None else bar.update)
+        seconds = time.perf_counter() - start
+    except verifying.TargetError as exc:
+        raise CommandError(str(exc)) from None
+    except ManifestError as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
+    except KeyboardInterrupt:
+        raise CommandError("interrupted", EXIT_INTERRUPTED) from None
+    finally:
+        if bar is not None:
+            bar.close()
+        manifest.close()
+    if args.json:
+        print(json.dumps({"target": names, "manifest": manifest.names,
+                          "seconds": round(seconds, 6), **result.to_dict()}, indent=2))
+    else:
+        _print_verification(", ".join(names), manifest, result, seconds)
+    return EXIT_OK if result.ok else EXIT_FAILURE
 
 
 # ---------------------------------------------------------------- numa-info
@@ -587,6 +745,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                           help="flush the data to stable storage before reporting success")
     generate.add_argument("-q", "--quiet", action="store_true",
                           help="no progress bar and no summary; errors are still reported")
+    generate.add_argument("--manifest", metavar="FILE", default=None,
+                          help="also write FILE, the digests of the data's unique blocks, "
+                               "for verify to check the data against later")
     generate.set_defaults(run=cmd_generate)
 
     measure = commands.add_parser(
@@ -614,6 +775,23 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     measure.add_argument("--json", action="store_true", help="print the figures as JSON")
     measure.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes")
     measure.set_defaults(run=cmd_measure)
+
+    verify = commands.add_parser(
+        "verify", help="check data against the manifest written with it",
+        description="Read the data once, block by block, and compare each block's digest "
+                    "with the manifest's. Exit status: 0 everything matches, 1 a block "
+                    "differs, data is missing or extra, or the data cannot be read; 2 usage "
+                    "error, including a manifest that is missing, damaged or of another "
+                    "format version.")
+    verify.add_argument("target", metavar="TARGET", nargs="+",
+                        help="the data: a file, - for standard input, or several files "
+                             "that hold it in order")
+    verify.add_argument("--manifest", metavar="FILE", action="append", required=True,
+                        help="the manifest written with the data; repeat it for data "
+                             "written by several streams")
+    verify.add_argument("--json", action="store_true", help="print the result as JSON")
+    verify.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    verify.set_defaults(run=cmd_verify)
 
     numa = commands.add_parser("numa-info", help="show the NUMA layout the generator sees",
                                description="Show the NUMA layout the generator sees.")
