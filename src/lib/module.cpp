@@ -6,7 +6,7 @@
 #include "python_api/bytes_view.hpp"
 #include "python_api/generator.hpp"
 #include "python_api/numa_info.hpp"
-#include "python_api/one_shot.hpp"
+#include "python_api/one_shot_functions.hpp"
 #include "python_api/panic.hpp"
 #include "python_api/py_ref.hpp"
 

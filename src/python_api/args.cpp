@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "generator/plan.hpp"
+
 namespace vorn::py {
 namespace {
 
@@ -167,9 +169,9 @@ bool extract_ratio(const char* name, PyObject* obj, double& out) {
     return true;
 }
 
-bool extract_numa_mode_text(const char* name, PyObject* obj, StringArg& out) {
+bool extract_numa_mode_text(const char* name, PyObject* obj, BorrowedStr& out) {
     if (obj == nullptr) {
-        out = StringArg{nullptr};
+        out = BorrowedStr{};
         return true;
     }
     if (!PyUnicode_Check(obj)) {
@@ -179,11 +181,11 @@ bool extract_numa_mode_text(const char* name, PyObject* obj, StringArg& out) {
     }
     // Taken as UTF-8: lone surrogates fail here with UnicodeEncodeError as is.
     if (PyUnicode_AsUTF8AndSize(obj, nullptr) == nullptr) return false;
-    out = StringArg{obj};
+    out = BorrowedStr{obj};
     return true;
 }
 
-bool parse_numa_mode(const StringArg& text, NumaMode& out) {
+bool parse_numa_mode(const BorrowedStr& text, NumaMode& out) {
     if (text.object == nullptr) {
         out = NumaMode::Auto;
         return true;
@@ -231,6 +233,26 @@ bool acquire_writable_bytes(PyObject* obj, BufferView& view, const char* not_con
         PyErr_SetString(PyExc_ValueError, not_contiguous_message);
         return false;
     }
+    return true;
+}
+
+bool extract_generation_args(PyObject* const* slots, GenerationArgs& out) {
+    return extract_ratio(GENERATION_PARAMS[0], slots[0], out.dedup_ratio) &&
+           extract_ratio(GENERATION_PARAMS[1], slots[1], out.compress_ratio) &&
+           extract_numa_mode_text(GENERATION_PARAMS[2], slots[2], out.numa_mode) &&
+           extract_optional_u64(GENERATION_PARAMS[3], slots[3], out.max_threads) &&
+           extract_optional_u64(GENERATION_PARAMS[4], slots[4], out.numa_node);
+}
+
+bool make_config(const GenerationArgs& args, std::uint64_t size, GeneratorConfig& out) {
+    NumaMode mode = NumaMode::Auto;
+    if (!parse_numa_mode(args.numa_mode, mode)) return false;
+    out.size = size;
+    out.dedup_factor = normalise_ratio(args.dedup_ratio);
+    out.compress_factor = normalise_ratio(args.compress_ratio);
+    out.numa_mode = mode;
+    out.max_threads = args.max_threads;
+    out.numa_node = args.numa_node;
     return true;
 }
 

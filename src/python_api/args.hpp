@@ -4,9 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 
-#include "generator/one_shot.hpp"
+#include "common/config.hpp"
 #include "python_api/py_ref.hpp"
 
 namespace vorn::py {
@@ -17,6 +18,12 @@ struct ParamSpec {
     const char* const* names;
     Py_ssize_t count;
 };
+
+// The spec of a callable whose parameter names are `names`.
+template <std::size_t N>
+constexpr ParamSpec param_spec(const char* display_name, const char* const (&names)[N]) {
+    return ParamSpec{display_name, names, static_cast<Py_ssize_t>(N)};
+}
 
 // Fill slots[0, spec.count) with borrowed references (null = not given).
 bool bind_fastcall(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
@@ -32,14 +39,34 @@ bool extract_u64(const char* name, PyObject* obj, std::uint64_t& out);
 bool extract_optional_u64(const char* name, PyObject* obj, std::optional<std::uint64_t>& out);
 bool extract_ratio(const char* name, PyObject* obj, double& out);
 
-struct StringArg {
-    PyObject* object = nullptr;  // a borrowed str; null means the default
+// A str argument, borrowed from the call; null when the argument was not given.
+struct BorrowedStr {
+    PyObject* object = nullptr;
 };
-bool extract_numa_mode_text(const char* name, PyObject* obj, StringArg& out);
+bool extract_numa_mode_text(const char* name, PyObject* obj, BorrowedStr& out);
 
 // ValueError for anything but auto, force, disable(d), compared after full
 // Unicode lower-casing.
-bool parse_numa_mode(const StringArg& text, NumaMode& out);
+bool parse_numa_mode(const BorrowedStr& text, NumaMode& out);
+
+// The five parameters that every generating callable has after its first:
+// dedup_ratio, compress_ratio, numa_mode, max_threads, numa_node.
+struct GenerationArgs {
+    double dedup_ratio = 1.0;
+    double compress_ratio = 1.0;
+    BorrowedStr numa_mode;
+    std::optional<std::uint64_t> max_threads;
+    std::optional<std::uint64_t> numa_node;
+};
+inline constexpr const char* GENERATION_PARAMS[] = {"dedup_ratio", "compress_ratio", "numa_mode",
+                                                   "max_threads", "numa_node"};
+
+// Extracts them, in that order, from slots[0, 5).
+bool extract_generation_args(PyObject* const* slots, GenerationArgs& out);
+
+// The request for `size` bytes: ratios normalised to factors, numa_mode
+// parsed (the last check of a call, after every extraction).
+bool make_config(const GenerationArgs& args, std::uint64_t size, GeneratorConfig& out);
 
 // Acquires a writable, C-contiguous, one-dimensional-compatible byte buffer,
 // raising the exporter's error, the BufferError of a non-byte layout,

@@ -8,7 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "generator/process_id.hpp"
+#include "common/process_id.hpp"
 #include "python_api/py_ref.hpp"
 
 namespace vorn::py {

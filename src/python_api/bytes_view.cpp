@@ -17,6 +17,17 @@ struct PyBytesView {
 
 PyBytesView* as_view(PyObject* self) { return reinterpret_cast<PyBytesView*>(self); }
 
+// The visible length as a Python size; false with OverflowError (raised
+// without arguments) when it exceeds the largest one.
+bool python_length(const DataBuffer& buffer, Py_ssize_t& out) {
+    if (buffer.length() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetNone(PyExc_OverflowError);
+        return false;
+    }
+    out = static_cast<Py_ssize_t>(buffer.length());
+    return true;
+}
+
 void bytes_view_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     guarded_unraisable(self, [&] {
@@ -31,12 +42,8 @@ Py_ssize_t bytes_view_length(PyObject* self) {
     return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
         SharedBorrow borrow(as_view(self)->borrow);
         if (!borrow.ok()) return -1;
-        const std::uint64_t length = as_view(self)->buffer.length();
-        if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_SetNone(PyExc_OverflowError);
-            return -1;
-        }
-        return static_cast<Py_ssize_t>(length);
+        Py_ssize_t length = 0;
+        return python_length(as_view(self)->buffer, length) ? length : -1;
     });
 }
 
@@ -50,41 +57,34 @@ int bytes_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
             return -1;
         }
         const DataBuffer& buffer = as_view(self)->buffer;
-        if (buffer.length() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_SetNone(PyExc_OverflowError);
-            return -1;
-        }
+        Py_ssize_t length = 0;
+        if (!python_length(buffer, length)) return -1;
         view->buf = buffer.data();
         view->obj = Py_NewRef(self);
-        view->len = static_cast<Py_ssize_t>(buffer.length());
+        view->len = length;
         view->itemsize = 1;
         view->readonly = 1;
         view->ndim = 1;
         view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("B") : nullptr;
         // The view's own fields serve as its one-element shape and strides,
-        // so exporting allocates nothing.
-        constexpr int ND_BIT = 0x8, STRIDES_BIT = 0x10;
-        view->shape = (flags & ND_BIT) ? &view->len : nullptr;
-        view->strides = (flags & (ND_BIT | STRIDES_BIT)) ? &view->itemsize : nullptr;
+        // so exporting allocates nothing. Strides come with any request that
+        // has a shape.
+        view->shape = (flags & PyBUF_ND) ? &view->len : nullptr;
+        view->strides = (flags & PyBUF_STRIDES) ? &view->itemsize : nullptr;
         view->suboffsets = nullptr;
         view->internal = nullptr;
         return 0;
     });
 }
 
-void bytes_view_releasebuffer(PyObject*, Py_buffer*) {}
-
 PyObject* bytes_view_bytes(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         SharedBorrow borrow(as_view(self)->borrow);
         if (!borrow.ok()) return nullptr;
         const DataBuffer& buffer = as_view(self)->buffer;
-        if (buffer.length() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_SetNone(PyExc_OverflowError);
-            return nullptr;
-        }
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
-                                         static_cast<Py_ssize_t>(buffer.length()));
+        Py_ssize_t length = 0;
+        if (!python_length(buffer, length)) return nullptr;
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()), length);
     });
 }
 
@@ -106,7 +106,6 @@ PyType_Slot bytes_view_slots[] = {
     {Py_tp_methods, bytes_view_methods},
     {Py_mp_length, reinterpret_cast<void*>(bytes_view_length)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(bytes_view_getbuffer)},
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(bytes_view_releasebuffer)},
     {0, nullptr},
 };
 

@@ -2,7 +2,7 @@
 // the buffer protocol without copying.
 #pragma once
 
-#include "generator/data_buffer.hpp"
+#include "placement/data_buffer.hpp"
 #include "python_api/py_ref.hpp"
 
 namespace vorn::py {

@@ -1,13 +1,12 @@
-// Generator: argument handling, the borrow rule and the interpreter-lock
-// policy around one DataGenerator.
+// Generator: argument handling, one user at a time through the borrow flag,
+// and the interpreter-lock policy around one DataGenerator.
 #include "python_api/generator.hpp"
 
 #include <memory>
 #include <new>
 
-#include "generator/data_generator.hpp"
-#include "generator/engine_abort.hpp"
-#include "generator/plan.hpp"
+#include "common/engine_abort.hpp"
+#include "drivers/streaming.hpp"
 #include "python_api/args.hpp"
 #include "python_api/borrow.hpp"
 #include "python_api/bytes_view.hpp"
@@ -38,36 +37,30 @@ bool check_receiver(PyObject* self) {
 
 const char* const constructor_params[] = {"size",      "dedup_ratio", "compress_ratio", "numa_mode",
                                           "max_threads", "numa_node", "chunk_size"};
-const ParamSpec constructor_spec = {"Generator.__new__()", constructor_params, 7};
+constexpr ParamSpec constructor_spec = param_spec("Generator.__new__()", constructor_params);
 
 const char* const fill_chunk_params[] = {"buffer"};
-const ParamSpec fill_chunk_spec = {"Generator.fill_chunk()", fill_chunk_params, 1};
+constexpr ParamSpec fill_chunk_spec = param_spec("Generator.fill_chunk()", fill_chunk_params);
 
 const char* const get_chunk_params[] = {"chunk_size"};
-const ParamSpec get_chunk_spec = {"Generator.get_chunk()", get_chunk_params, 1};
+constexpr ParamSpec get_chunk_spec = param_spec("Generator.get_chunk()", get_chunk_params);
 
 PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* slots[7];
+        PyObject* slots[std::size(constructor_params)];
         if (!bind_tuple_dict(constructor_spec, args, kwargs, slots)) return nullptr;
         std::uint64_t size = 0;
-        double dedup_ratio = 1.0, compress_ratio = 1.0;
-        StringArg numa_mode_text;
-        std::optional<std::uint64_t> max_threads, numa_node, chunk_size;
-        if (!extract_u64("size", slots[0], size) ||
-            !extract_ratio("dedup_ratio", slots[1], dedup_ratio) ||
-            !extract_ratio("compress_ratio", slots[2], compress_ratio) ||
-            !extract_numa_mode_text("numa_mode", slots[3], numa_mode_text) ||
-            !extract_optional_u64("max_threads", slots[4], max_threads) ||
-            !extract_optional_u64("numa_node", slots[5], numa_node) ||
+        GenerationArgs common;
+        std::optional<std::uint64_t> chunk_size;
+        if (!extract_u64("size", slots[0], size) || !extract_generation_args(slots + 1, common) ||
             !extract_optional_u64("chunk_size", slots[6], chunk_size))
             return nullptr;
         // Streaming writes into memory the caller owns, so the mode is only
         // validated and the node is ignored.
-        NumaMode mode = NumaMode::Auto;
-        if (!parse_numa_mode(numa_mode_text, mode)) return nullptr;
-        auto core = std::make_unique<DataGenerator>(size, normalise_ratio(dedup_ratio),
-                                                    normalise_ratio(compress_ratio), max_threads);
+        GeneratorConfig config;
+        if (!make_config(common, size, config)) return nullptr;
+        auto core = std::make_unique<DataGenerator>(config.size, config.dedup_factor,
+                                                    config.compress_factor, config.max_threads);
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;  // core (and its pool) released here
         PyGenerator* gen = as_generator(self);
@@ -93,7 +86,7 @@ PyObject* generator_fill_chunk(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!check_receiver(self)) return nullptr;
-        PyObject* slots[1];
+        PyObject* slots[std::size(fill_chunk_params)];
         if (!bind_fastcall(fill_chunk_spec, args, nargs, kwnames, slots)) return nullptr;
         ExclusiveBorrow borrow(as_generator(self)->borrow);
         if (!borrow.ok()) return nullptr;
@@ -113,7 +106,7 @@ PyObject* generator_get_chunk(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!check_receiver(self)) return nullptr;
-        PyObject* slots[1];
+        PyObject* slots[std::size(get_chunk_params)];
         if (!bind_fastcall(get_chunk_spec, args, nargs, kwnames, slots)) return nullptr;
         ExclusiveBorrow borrow(as_generator(self)->borrow);
         if (!borrow.ok()) return nullptr;

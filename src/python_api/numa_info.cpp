@@ -1,7 +1,7 @@
 // Runs topology detection with the interpreter lock held and summarises it.
 #include "python_api/numa_info.hpp"
 
-#include "numa/topology.hpp"
+#include "placement/topology.hpp"
 #include "python_api/panic.hpp"
 
 namespace vorn::py {

@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "generator/engine_abort.hpp"
+#include "common/engine_abort.hpp"
 
 namespace vorn::py {
 namespace {
@@ -23,7 +23,7 @@ constexpr const char* PANIC_DOC =
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("vorn_runtime.PanicException", PANIC_DOC,
+        type = PyErr_NewExceptionWithDoc("_vorncore.PanicException", PANIC_DOC,
                                          PyExc_BaseException, nullptr);
     }
     return type;

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "generator/cpu_count.hpp"
+#include "common/cpu_count.hpp"
 #include "harness.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "harness.hpp"
-#include "numa/cpuinfo.hpp"
+#include "placement/cpuinfo.hpp"
 
 namespace {
 

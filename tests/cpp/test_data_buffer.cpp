@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "generator/data_buffer.hpp"
+#include "placement/data_buffer.hpp"
 #include "harness.hpp"
 
 using namespace vorn;

@@ -1,5 +1,6 @@
-// One-shot generation: sizes and lengths, the block rule, dedup layout, and
-// bytes that do not depend on placement or thread count.
+// One-shot generation: sizes and lengths, each block made from its unique
+// index, the dedup layout, bytes that do not depend on placement or thread
+// count, and the placement decision for every kind of request.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,14 +9,15 @@
 #include <cstring>
 #include <vector>
 
+#include "common/cpu_count.hpp"
+#include "common/engine_abort.hpp"
+#include "drivers/one_shot.hpp"
+#include "drivers/streaming.hpp"
 #include "generator/block_synthesis.hpp"
 #include "generator/constants.hpp"
-#include "generator/cpu_count.hpp"
-#include "generator/data_generator.hpp"
-#include "generator/engine_abort.hpp"
-#include "generator/one_shot.hpp"
 #include "generator/plan.hpp"
 #include "harness.hpp"
+#include "placement/placement.hpp"
 
 using namespace vorn;
 
@@ -53,7 +55,7 @@ TEST_CASE(one_shot_lengths_and_capacity) {
     CHECK_EQ(exact.capacity(), 3 * BLOCK_SIZE);
 }
 
-TEST_CASE(one_shot_follows_the_block_rule) {
+TEST_CASE(one_shot_blocks_repeat_their_unique_blocks) {
     const std::uint64_t entropy = 0x1234;
     DataBuffer b = generate_data(config_of(5 * BLOCK_SIZE, 2, 3, 2), entropy);
     const GenerationPlan plan = plan_generation(5 * BLOCK_SIZE, 2, 3);
@@ -178,7 +180,7 @@ NumaNode node(std::uint64_t id, std::uint64_t first_cpu, std::uint64_t count) {
 
 }  // namespace
 
-TEST_CASE(placement_follows_the_table_of_cases) {
+TEST_CASE(placement_for_every_kind_of_request) {
     const std::uint64_t m = available_cpu_count();
     const auto one = topology_with({node(0, 0, 8)}, 1);
     const auto two = topology_with({node(0, 0, 8), node(1, 8, 8)}, 2);
@@ -188,7 +190,7 @@ TEST_CASE(placement_follows_the_table_of_cases) {
                      const std::optional<NumaTopology>& topology) {
         GeneratorConfig c = config_of(1, 1, 1, max_threads);
         c.numa_node = numa_node;
-        return decide_placement(c, topology);
+        return decide_placement(c, topology, 1, available_cpu_count());
     };
 
     // Disabled or failed detection: no topology, m workers, plain path.
@@ -219,6 +221,40 @@ TEST_CASE(placement_follows_the_table_of_cases) {
     CHECK_EQ(placed(std::nullopt, 1, with_memory_only).thread_count, 0u);
     // max_threads 0 is passed on for the pool to pick its default size.
     CHECK_EQ(placed(0, std::nullopt, two).thread_count, 0u);
+}
+
+TEST_CASE(placement_starts_workers_for_the_blocks_and_tables_their_cpus) {
+    const std::uint64_t m = available_cpu_count();
+    const auto two = topology_with({node(0, 0, 8), node(1, 8, 8)}, 2);
+    auto placed = [&](std::optional<std::uint64_t> max_threads, std::uint64_t blocks,
+                      const std::optional<NumaTopology>& topology) {
+        GeneratorConfig c = config_of(1, 1, 1, max_threads);
+        return decide_placement(c, topology, blocks, m);
+    };
+    // One worker per block at most, at least one, never more than MAX_WORKERS.
+    CHECK_EQ(placed(8, 3, std::nullopt).workers, 3u);
+    CHECK_EQ(placed(2, 100, std::nullopt).workers, 2u);
+    CHECK_EQ(placed(8, 0, std::nullopt).workers, 1u);
+    CHECK_EQ(placed(0, 100, std::nullopt).workers, std::min<std::uint64_t>(m, 100));
+    CHECK_EQ(placed(100000, std::uint64_t{1} << 30, std::nullopt).workers, MAX_WORKERS);
+    CHECK_EQ(placed(5, 9, std::nullopt).blocks, 9u);
+    // Plain path: no table. NUMA path: one CPU per started worker, spread
+    // over the nodes; none for the pool's default size.
+    CHECK(placed(4, 10, std::nullopt).worker_cpus == nullptr);
+    const Placement pinned = placed(4, 10, two);
+    CHECK(pinned.worker_cpus != nullptr);
+    if (pinned.worker_cpus) {
+        CHECK_EQ(pinned.worker_cpus->size(), 4u);
+        CHECK(*pinned.worker_cpus == WorkerCpus({0, 10, 4, 14}));
+    }
+    const Placement fewer_blocks = placed(4, 2, two);
+    CHECK(fewer_blocks.worker_cpus && fewer_blocks.worker_cpus->size() == 2u);
+    const Placement default_size = placed(0, 10, two);
+    CHECK(default_size.worker_cpus && default_size.worker_cpus->empty());
+    // The node to hold the output is the one asked for, listed or not.
+    GeneratorConfig c = config_of(1, 1, 1, 2);
+    c.numa_node = 7;
+    CHECK(decide_placement(c, two, 4, m).node == std::optional<std::uint64_t>{7});
 }
 
 TEST_CASE(numa_node_binds_the_output_when_hwloc_can) {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "generator/pinning.hpp"
+#include "placement/pinning.hpp"
 #include "harness.hpp"
 
 namespace {
@@ -121,8 +121,8 @@ TEST_CASE(pinning_table_for_one_node) {
 
 TEST_CASE(pinning_decision_uses_cpu_numbers) {
     // Allowed CPUs 4 to 7: CPU 6 is allowed and is the one pinned to; CPU 2
-    // is not, and no allowed CPU stands in for it (the old rule read 2 as
-    // the position of CPU 6).
+    // is not, and no allowed CPU stands in for it (read as a position among
+    // the allowed CPUs, 2 would have meant CPU 6).
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
     for (int cpu = 4; cpu < 8; ++cpu) CPU_SET(cpu, &allowed);

@@ -2,6 +2,9 @@
 // waits and released workers leave, a pool runs on whatever workers could
 // start (the caller's own thread when none could), and errors reach the
 // caller.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -11,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "generator/thread_pool.hpp"
+#include "placement/thread_pool.hpp"
 #include "harness.hpp"
 
 using namespace vorn;
@@ -241,6 +244,36 @@ TEST_CASE(pool_without_workers_runs_on_the_caller) {
     });
     CHECK(all_on_caller);
     for (int h : hits) CHECK_EQ(h, 1);
+}
+
+TEST_CASE(pool_used_in_a_forked_child_starts_its_workers_afresh) {
+    // The child has none of the parent's workers; its first job starts new
+    // ones instead of waiting for threads that do not exist there.
+    auto pool = ThreadPool::create(2);
+    pool->run_chunks(4, [](std::size_t) {});
+    const pid_t child = fork();
+    CHECK(child >= 0);
+    if (child == 0) {
+        alarm(60);
+        const auto caller = std::this_thread::get_id();
+        std::vector<std::atomic<int>> hits(50);
+        std::atomic<int> on_caller{0};
+        pool->run_chunks(hits.size(), [&](std::size_t i) {
+            hits[i].fetch_add(1);
+            if (std::this_thread::get_id() == caller) on_caller.fetch_add(1);
+        });
+        for (auto& h : hits)
+            if (h.load() != 1) _exit(1);
+        _exit(on_caller.load() == 0 && pool->size() == 2 ? 0 : 2);
+    }
+    int status = 0;
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status));
+    CHECK_EQ(WEXITSTATUS(status), 0);
+    // The parent's pool is untouched.
+    std::atomic<int> ran{0};
+    pool->run_chunks(8, [&](std::size_t) { ran.fetch_add(1); });
+    CHECK_EQ(ran.load(), 8);
 }
 
 TEST_CASE(pool_starter_receives_every_index_once) {

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "generator/cpu_count.hpp"
+#include "common/cpu_count.hpp"
 #include "harness.hpp"
-#include "numa/cpuinfo.hpp"
-#include "numa/hwloc_handles.hpp"
-#include "numa/topology.hpp"
+#include "placement/cpuinfo.hpp"
+#include "placement/hwloc_handles.hpp"
+#include "placement/topology.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 """Generator: the stream it delivers (independent of read sizes and thread
-counts, replayable, deduplicated by block), its state table, and its edge
-cases."""
+counts, replayable, deduplicated by block), its positions and lengths from
+start to end, and its edge cases."""
 
 import hashlib
 import multiprocessing
@@ -90,7 +90,7 @@ class TestStream:
         assert arr.tobytes() + bytes(view) == expected[:4106]
 
 
-class TestStateTable:
+class TestPositionsAndLengths:
     def test_small_size_streams_one_block(self):
         gen = Generator(100)
         assert gen.total_size() == BLOCK

@@ -178,7 +178,7 @@ class TestSignaturesAndDocstrings:
         assert doc.startswith(GENERATE_BUFFER_DOC_HEAD + "\n")
         assert doc.endswith("\n" + GENERATE_BUFFER_DOC_TAIL)
         lines = doc.split("\n")
-        assert len(lines) == 21  # lines 4 to 24 of the full docstring
+        assert len(lines) == 21  # the docstring after its signature and blank line
         returns_line = lines[10]
         assert "bytes" in returns_line and "copy" in returns_line
         assert _vorncore.generate_into_buffer.__doc__ == GENERATE_INTO_BUFFER_DOC

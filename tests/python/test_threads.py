@@ -1,4 +1,4 @@
-"""Several Python threads at once: the borrow rule of Generator, and
+"""Several Python threads at once: one user at a time on a Generator, and
 threaded output compared with sequential output."""
 
 import hashlib
@@ -51,7 +51,7 @@ def while_filling(gen, probe, deadline=20.0):
         t.join()
 
 
-class TestBorrowRule:
+class TestOneUserAtATime:
     def test_readers_are_refused_during_fill_chunk(self):
         gen = Generator(256 * BLOCK, max_threads=1)
         for reader in (gen.position, gen.total_size, gen.is_complete,

@@ -1,5 +1,5 @@
 // Loading a topology with default settings, and the text of hwloc failures.
-#include "numa/hwloc_handles.hpp"
+#include "placement/hwloc_handles.hpp"
 
 #include <cerrno>
 

@@ -1,12 +1,11 @@
 // NUMA topology detection: loads a fresh hwloc topology, turns its NUMA node
 // objects into NumaNode records and adds the core and CPU counts.
-#include "numa/topology.hpp"
+#include "placement/topology.hpp"
 
-#include "generator/constants.hpp"
-#include "generator/cpu_count.hpp"
-#include "generator/engine_abort.hpp"
-#include "numa/cpuinfo.hpp"
-#include "numa/hwloc_handles.hpp"
+#include "common/cpu_count.hpp"
+#include "common/engine_abort.hpp"
+#include "placement/cpu_mask.hpp"
+#include "placement/cpuinfo.hpp"
 
 namespace vorn {
 namespace {
@@ -75,18 +74,27 @@ NumaTopology topology_from_hwloc(hwloc_topology_t topology, std::uint64_t physic
     return topology_from_node_objects(numa_objects, physical_cores, logical_cpus);
 }
 
-Result<NumaTopology> NumaTopology::detect() {
+const NumaNode* NumaTopology::find(std::uint64_t node_id) const {
+    for (const NumaNode& node : nodes)
+        if (node.node_id == node_id) return &node;
+    return nullptr;
+}
+
+Result<TopologyPtr> load_machine_topology() {
     TopologyLoadFailure failure;
-    const TopologyPtr topology = load_topology(failure);
-    if (!topology) {
-        if (failure.init_failed) {
-            engine_abort("Failed to allocate topology: " +
-                         hwloc_failure_text("hwloc_topology_init", failure.error_number));
-        }
-        return Error{hwloc_failure_text("hwloc_topology_load", failure.error_number)};
+    TopologyPtr topology = load_topology(failure);
+    if (topology) return topology;
+    if (failure.init_failed) {
+        engine_abort("Failed to allocate topology: " +
+                     hwloc_failure_text("hwloc_topology_init", failure.error_number));
     }
-    const std::uint64_t logical_cpus = available_cpu_count();
-    return topology_from_hwloc(topology.get(), count_physical_cores(), logical_cpus);
+    return Error{hwloc_failure_text("hwloc_topology_load", failure.error_number)};
+}
+
+Result<NumaTopology> NumaTopology::detect() {
+    Result<TopologyPtr> topology = load_machine_topology();
+    if (!topology) return Error{topology.error()};
+    return topology_from_hwloc(topology.value().get(), count_physical_cores(), available_cpu_count());
 }
 
 }  // namespace vorn

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "generator/constants.hpp"
-#include "generator/data_generator.hpp"
-#include "generator/one_shot.hpp"
+#include "drivers/streaming.hpp"
+#include "drivers/one_shot.hpp"
 #include "harness.hpp"
 
 using namespace vorn;

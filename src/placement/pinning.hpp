@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "generator/thread_pool.hpp"
-#include "numa/topology.hpp"
+#include "placement/thread_pool.hpp"
+#include "placement/topology.hpp"
 
 namespace vorn {
 

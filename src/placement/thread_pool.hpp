@@ -9,13 +9,13 @@
 #include <functional>
 #include <memory>
 
-#include "generator/constants.hpp"
+#include "placement/cpu_mask.hpp"
 
 namespace vorn {
 
-// No pool has more workers than the widest CPU mask we pin within (1024
-// CPUs): more could never run at once, and an absurd request would otherwise
-// start threads until the system refuses.
+// No pool has more workers than the widest CPU mask we pin within: more
+// could never run at once, and an absurd request would otherwise start
+// threads until the system refuses.
 inline constexpr std::size_t MAX_WORKERS = CPU_MASK_WIDTH;
 
 // The workers for `units` units of work when `requested` are asked for: no
@@ -37,7 +37,7 @@ public:
     // limit) ends the starting: the pool keeps the workers that did start,
     // and with none at all the caller of run_chunks does the work itself.
     static std::unique_ptr<ThreadPool> create(std::size_t workers);
-    static std::unique_ptr<ThreadPool> create(std::size_t workers, const ThreadStarter& start);
+    static std::unique_ptr<ThreadPool> create(std::size_t workers, ThreadStarter start);
 
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
@@ -52,20 +52,22 @@ public:
     // workers, and returns when all are done; the caller only waits (or, in
     // a pool without workers, runs them all itself), so fn must not submit
     // work to this same pool. An exception thrown by fn is rethrown here
-    // after every chunk has finished.
+    // after every chunk has finished. One caller at a time.
+    //
+    // In a child process forked after the pool started, none of its workers
+    // exist: the pool first starts them afresh, with the same starter.
     void run_chunks(std::size_t count, const std::function<void(std::size_t)>& fn);
-
-    // False in a child process forked after the pool was built: the child
-    // has none of the workers, so handing it work would wait forever.
-    bool usable_in_this_process() const;
 
     struct State;
 
 private:
-    ThreadPool(std::shared_ptr<State> state, std::size_t workers);
+    ThreadPool(std::size_t requested, ThreadStarter start);
+    void start_workers();
 
+    std::size_t requested_;
+    ThreadStarter start_;
     std::shared_ptr<State> state_;
-    std::size_t workers_;
+    std::size_t workers_ = 0;
 };
 
 }  // namespace vorn

@@ -1,6 +1,6 @@
 // Workers wait for a job, claim chunk indices from it until none are left,
 // and leave once the pool is released and they are idle.
-#include "generator/thread_pool.hpp"
+#include "placement/thread_pool.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -8,9 +8,9 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
-#include "generator/cpu_count.hpp"
+#include "common/cpu_count.hpp"
+#include "common/process_id.hpp"
 
 namespace vorn {
 
@@ -35,7 +35,7 @@ struct ThreadPool::State {
     std::shared_ptr<Job> job;
     std::uint64_t generation = 0;
     bool stop = false;
-    pid_t owner_pid = getpid();
+    pid_t owner_pid = current_process_id();  // the process whose threads the workers are
 
     // Claims and runs chunks until the job has none left. fn is called only
     // for claimed indices, so once every chunk is done no worker touches the
@@ -92,10 +92,17 @@ void run_on_caller(std::size_t count, const std::function<void(std::size_t)>& fn
     if (error) std::rethrow_exception(error);
 }
 
+// After fork() the state's mutex may have been held by a parent thread that
+// the child does not have: the child never touches that state again, and
+// leaks it rather than destroy it.
+void abandon(std::shared_ptr<ThreadPool::State>& state) {
+    new std::shared_ptr<ThreadPool::State>(std::move(state));
+}
+
 }  // namespace
 
-ThreadPool::ThreadPool(std::shared_ptr<State> state, std::size_t workers)
-    : state_(std::move(state)), workers_(workers) {}
+ThreadPool::ThreadPool(std::size_t requested, ThreadStarter start)
+    : requested_(requested), start_(std::move(start)) {}
 
 std::unique_ptr<ThreadPool> ThreadPool::create(std::size_t workers) {
     return create(workers, [](std::size_t, WorkerLoop loop) {
@@ -108,29 +115,31 @@ std::unique_ptr<ThreadPool> ThreadPool::create(std::size_t workers) {
     });
 }
 
-std::unique_ptr<ThreadPool> ThreadPool::create(std::size_t workers, const ThreadStarter& start) {
+std::unique_ptr<ThreadPool> ThreadPool::create(std::size_t workers, ThreadStarter start) {
     if (workers == 0) workers = static_cast<std::size_t>(available_cpu_count());
-    workers = std::min(workers, MAX_WORKERS);
-    auto state = std::make_shared<State>();
-    std::size_t started = 0;
-    while (started < workers) {
-        bool ok = false;
+    std::unique_ptr<ThreadPool> pool(new ThreadPool(std::min(workers, MAX_WORKERS), std::move(start)));
+    pool->start_workers();
+    return pool;
+}
+
+void ThreadPool::start_workers() {
+    state_ = std::make_shared<State>();
+    workers_ = 0;
+    while (workers_ < requested_) {
+        bool started = false;
         try {
-            ok = start(started, [state] { worker_main(state); });
+            started = start_(workers_, [state = state_] { worker_main(state); });
         } catch (const std::exception&) {
-            ok = false;  // e.g. no memory for the thread's own record
+            started = false;  // e.g. no memory for the thread's own record
         }
-        if (!ok) break;  // the system refuses more threads: go on with those we have
-        ++started;
+        if (!started) break;  // the system refuses more threads: go on with those we have
+        ++workers_;
     }
-    return std::unique_ptr<ThreadPool>(new ThreadPool(std::move(state), started));
 }
 
 ThreadPool::~ThreadPool() {
-    if (!usable_in_this_process()) {
-        // The mutex may have been held by a parent thread at fork time; the
-        // child must not touch it. Leak the state instead of deadlocking.
-        new std::shared_ptr<State>(std::move(state_));
+    if (state_->owner_pid != current_process_id()) {
+        abandon(state_);
         return;
     }
     std::lock_guard lock(state_->mutex);
@@ -138,10 +147,12 @@ ThreadPool::~ThreadPool() {
     state_->work_ready.notify_all();
 }
 
-bool ThreadPool::usable_in_this_process() const { return state_->owner_pid == getpid(); }
-
 void ThreadPool::run_chunks(std::size_t count, const std::function<void(std::size_t)>& fn) {
     if (count == 0) return;
+    if (state_->owner_pid != current_process_id()) {
+        abandon(state_);
+        start_workers();
+    }
     if (workers_ == 0) {
         run_on_caller(count, fn);
         return;

@@ -1,5 +1,5 @@
 // Allocation and release of both forms of DataBuffer.
-#include "generator/data_buffer.hpp"
+#include "placement/data_buffer.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -125,6 +125,11 @@ Result<DataBuffer> DataBuffer::allocate_on_node(std::uint64_t capacity, std::uin
                                                             : "hwloc_topology_load",
                                         failure.error_number)};
     }
+    return allocate_on_node(std::move(topology), capacity, node);
+}
+
+Result<DataBuffer> DataBuffer::allocate_on_node(TopologyPtr topology, std::uint64_t capacity,
+                                                std::uint64_t node) {
     hwloc_topology_t topo = topology.get();
 
     std::vector<hwloc_obj_t> numa_objects;

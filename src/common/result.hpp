@@ -1,5 +1,5 @@
 // A value or an error text: how the engine reports conditions its callers
-// recover from (topology detection, node-bound allocation, pool creation).
+// recover from (topology detection, node-bound allocation).
 #pragma once
 
 #include <string>

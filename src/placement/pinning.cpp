@@ -1,8 +1,7 @@
 // Which CPU each pinned worker takes, how a thread pins itself, and the pool
 // whose detached worker threads pin themselves before their first chunk.
-#include "generator/pinning.hpp"
+#include "placement/pinning.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <sched.h>
 #include <system_error>
@@ -12,9 +11,9 @@
 namespace vorn {
 namespace {
 
-static_assert(sizeof(cpu_set_t) == 128, "affinity masks are 1024 CPUs wide");
-
-// ceil(n / T) in double precision; at least 1 since callers pass n, T >= 1.
+// The step between the CPUs a node's workers take: the node's CPU count over
+// the whole thread count, rounded up (in double precision), so that a node's
+// workers spread over its CPUs. At least 1, since both counts are.
 std::uint64_t spread(std::uint64_t cpus, std::uint64_t thread_count) {
     return static_cast<std::uint64_t>(
         std::ceil(static_cast<double>(cpus) / static_cast<double>(thread_count)));
@@ -27,31 +26,32 @@ WorkerCpus build_worker_cpus(const NumaTopology& topology, std::uint64_t thread_
     if (thread_count == 0) return {};
 
     if (numa_node) {
-        const auto node = std::find_if(topology.nodes.begin(), topology.nodes.end(),
-                                       [&](const NumaNode& n) { return n.node_id == *numa_node; });
+        const NumaNode* node = topology.find(*numa_node);
         // A memory-only node has no CPU to offer: its workers run unpinned.
-        if (node == topology.nodes.end() || node->cpus.empty()) return {};
+        if (node == nullptr || node->cpus.empty()) return {};
         WorkerCpus table(thread_count);
-        for (std::uint64_t w = 0; w < thread_count; ++w) table[w] = node->cpus[w % node->cpus.size()];
+        for (std::uint64_t worker = 0; worker < thread_count; ++worker)
+            table[worker] = node->cpus[worker % node->cpus.size()];
         return table;
     }
 
-    // Every node dropped by detection leaves nothing to spread over.
+    // Workers go round the nodes; every node dropped by detection leaves
+    // nothing to go round.
     if (topology.nodes.empty()) return {};
     WorkerCpus table(thread_count);
-    for (std::uint64_t w = 0; w < thread_count; ++w) {
-        const NumaNode& node = topology.nodes[w % topology.nodes.size()];
-        const std::uint64_t n = node.cpus.size();
-        if (n == 0) continue;  // memory-only node: this worker stays unpinned
+    for (std::uint64_t worker = 0; worker < thread_count; ++worker) {
+        const NumaNode& node = topology.nodes[worker % topology.nodes.size()];
+        const std::uint64_t node_cpus = node.cpus.size();
+        if (node_cpus == 0) continue;  // memory-only node: this worker stays unpinned
         const unsigned __int128 position =
-            static_cast<unsigned __int128>(spread(n, thread_count)) * w % n;
-        table[w] = node.cpus[static_cast<std::size_t>(position)];
+            static_cast<unsigned __int128>(spread(node_cpus, thread_count)) * worker % node_cpus;
+        table[worker] = node.cpus[static_cast<std::size_t>(position)];
     }
     return table;
 }
 
 bool may_pin(const cpu_set_t& allowed, std::uint64_t cpu) {
-    return cpu < CPU_SETSIZE && CPU_ISSET(static_cast<int>(cpu), &allowed);
+    return cpu < CPU_MASK_WIDTH && CPU_ISSET(static_cast<int>(cpu), &allowed);
 }
 
 bool pin_current_thread(std::uint64_t cpu) {

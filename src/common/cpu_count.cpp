@@ -1,9 +1,8 @@
 // How many CPUs the process may use: the control-group CPU quota (cgroup v2
 // cpu.max or v1 cpu.cfs_quota_us), capped by the thread's affinity mask.
-#include "generator/cpu_count.hpp"
+#include "common/cpu_count.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cstddef>
 #include <fstream>
 #include <sched.h>
@@ -11,6 +10,8 @@
 #include <string_view>
 #include <unistd.h>
 #include <vector>
+
+#include "common/text.hpp"
 
 namespace vorn {
 namespace {
@@ -48,23 +49,6 @@ std::optional<std::string> read_first_line(const fs::path& path) {
     return line;
 }
 
-std::string_view trim(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return {};
-    const std::size_t last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-template <class T>
-std::optional<T> parse_integer(std::string_view text) {
-    T value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 // Whole CPUs a quota allows, rounded up. A zero or nonsensical quota or
 // period is read as no quota: it cannot be what an administrator meant.
 std::optional<std::uint64_t> whole_cpus(std::int64_t quota, std::int64_t period) {
@@ -80,8 +64,8 @@ std::optional<std::uint64_t> v2_limit_at(const fs::path& dir) {
     if (!line) return std::nullopt;
     const auto fields = split(trim(*line), ' ');
     if (fields.size() != 2 || fields[0] == "max") return std::nullopt;
-    const auto quota = parse_integer<std::int64_t>(fields[0]);
-    const auto period = parse_integer<std::int64_t>(fields[1]);
+    const auto quota = parse_decimal<std::int64_t>(fields[0]);
+    const auto period = parse_decimal<std::int64_t>(fields[1]);
     if (!quota || !period) return std::nullopt;
     return whole_cpus(*quota, *period);
 }
@@ -91,8 +75,8 @@ std::optional<std::uint64_t> v1_limit_at(const fs::path& dir) {
     const auto quota_text = read_first_line(dir / "cpu.cfs_quota_us");
     const auto period_text = read_first_line(dir / "cpu.cfs_period_us");
     if (!quota_text || !period_text) return std::nullopt;
-    const auto quota = parse_integer<std::int64_t>(trim(*quota_text));
-    const auto period = parse_integer<std::int64_t>(trim(*period_text));
+    const auto quota = parse_decimal<std::int64_t>(trim(*quota_text));
+    const auto period = parse_decimal<std::int64_t>(trim(*period_text));
     if (!quota || !period) return std::nullopt;
     return whole_cpus(*quota, *period);
 }

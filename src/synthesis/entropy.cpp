@@ -1,13 +1,14 @@
 // Per-call entropy: the wall clock plus fresh bytes from the OS random source.
 // The random bytes are fetched on every call rather than buffered per thread,
 // so a forked child can never replay its parent's values.
+#include "synthesis/entropy.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <sys/random.h>
 
-#include "generator/engine_abort.hpp"
-#include "generator/plan.hpp"
+#include "common/engine_abort.hpp"
 
 namespace vorn {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <variant>
 
-#include "generator/result.hpp"
-#include "numa/hwloc_handles.hpp"
+#include "common/result.hpp"
+#include "placement/hwloc_handles.hpp"
 
 namespace vorn {
 
@@ -19,8 +19,12 @@ public:
     static DataBuffer ordinary(std::uint64_t capacity);
 
     // Memory bound to the NUMA node with operating-system index `node`, or a
-    // failure text. Length = capacity.
+    // failure text. Length = capacity. The first form loads a topology of its
+    // own; the second takes over one the caller has loaded (the buffer frees
+    // its memory through it), and destroys it on failure.
     static Result<DataBuffer> allocate_on_node(std::uint64_t capacity, std::uint64_t node);
+    static Result<DataBuffer> allocate_on_node(TopologyPtr topology, std::uint64_t capacity,
+                                               std::uint64_t node);
 
     DataBuffer(DataBuffer&& other) noexcept;
     DataBuffer& operator=(DataBuffer&& other) noexcept;

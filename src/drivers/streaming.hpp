@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "generator/plan.hpp"
-#include "generator/thread_pool.hpp"
+#include "placement/thread_pool.hpp"
 
 namespace vorn {
 
@@ -53,7 +53,6 @@ private:
     // The whole of `block`, from the kept block when it is the same unique
     // block, else generated into the kept buffer first.
     const std::uint8_t* kept_block(std::uint64_t block);
-    void ensure_pool_usable();
 
     GenerationPlan plan_;
     std::uint64_t position_ = 0;

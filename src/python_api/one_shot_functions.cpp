@@ -1,9 +1,8 @@
 // generate_buffer returns new memory as a BytesView; generate_into_buffer
 // writes the caller's buffer in place.
-#include "python_api/one_shot.hpp"
+#include "python_api/one_shot_functions.hpp"
 
-#include "generator/one_shot.hpp"
-#include "generator/plan.hpp"
+#include "drivers/one_shot.hpp"
 #include "python_api/args.hpp"
 #include "python_api/bytes_view.hpp"
 #include "python_api/panic.hpp"
@@ -11,50 +10,22 @@
 namespace vorn::py {
 namespace {
 
-// The five parameters both functions share after their first.
-struct CommonArgs {
-    double dedup_ratio = 1.0;
-    double compress_ratio = 1.0;
-    StringArg numa_mode;
-    std::optional<std::uint64_t> max_threads;
-    std::optional<std::uint64_t> numa_node;
-};
-
-bool extract_common(PyObject** slots, CommonArgs& out) {
-    return extract_ratio("dedup_ratio", slots[1], out.dedup_ratio) &&
-           extract_ratio("compress_ratio", slots[2], out.compress_ratio) &&
-           extract_numa_mode_text("numa_mode", slots[3], out.numa_mode) &&
-           extract_optional_u64("max_threads", slots[4], out.max_threads) &&
-           extract_optional_u64("numa_node", slots[5], out.numa_node);
-}
-
-bool make_config(const CommonArgs& args, std::uint64_t size, GeneratorConfig& config) {
-    NumaMode mode = NumaMode::Auto;
-    if (!parse_numa_mode(args.numa_mode, mode)) return false;
-    config.size = size;
-    config.dedup_factor = normalise_ratio(args.dedup_ratio);
-    config.compress_factor = normalise_ratio(args.compress_ratio);
-    config.numa_mode = mode;
-    config.max_threads = args.max_threads;
-    config.numa_node = args.numa_node;
-    return true;
-}
-
 const char* const generate_buffer_params[] = {"size",        "dedup_ratio", "compress_ratio",
                                               "numa_mode",   "max_threads", "numa_node"};
-const ParamSpec generate_buffer_spec = {"generate_buffer()", generate_buffer_params, 6};
+constexpr ParamSpec generate_buffer_spec = param_spec("generate_buffer()", generate_buffer_params);
 
 const char* const generate_into_params[] = {"buffer",      "dedup_ratio", "compress_ratio",
                                             "numa_mode",   "max_threads", "numa_node"};
-const ParamSpec generate_into_spec = {"generate_into_buffer()", generate_into_params, 6};
+constexpr ParamSpec generate_into_spec = param_spec("generate_into_buffer()", generate_into_params);
 
 PyObject* generate_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* slots[6];
+        PyObject* slots[std::size(generate_buffer_params)];
         if (!bind_fastcall(generate_buffer_spec, args, nargs, kwnames, slots)) return nullptr;
         std::uint64_t size = 0;
-        CommonArgs common;
-        if (!extract_u64("size", slots[0], size) || !extract_common(slots, common)) return nullptr;
+        GenerationArgs common;
+        if (!extract_u64("size", slots[0], size) || !extract_generation_args(slots + 1, common))
+            return nullptr;
         GeneratorConfig config;
         if (!make_config(common, size, config)) return nullptr;
         DataBuffer buffer = without_gil([&] { return generate_data(config); });
@@ -65,10 +36,10 @@ PyObject* generate_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* generate_into_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* slots[6];
+        PyObject* slots[std::size(generate_into_params)];
         if (!bind_fastcall(generate_into_spec, args, nargs, kwnames, slots)) return nullptr;
-        CommonArgs common;
-        if (!extract_common(slots, common)) return nullptr;
+        GenerationArgs common;
+        if (!extract_generation_args(slots + 1, common)) return nullptr;
         BufferView view;
         if (!acquire_writable_bytes(slots[0], view,
                                     "Buffer must be C-contiguous for zero-copy operation"))

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "generator/result.hpp"
+#include "common/result.hpp"
+#include "placement/hwloc_handles.hpp"
 
 namespace vorn {
 
@@ -23,10 +24,18 @@ struct NumaTopology {
     std::uint64_t logical_cpus = 1;
     bool is_uma = true;
 
-    // Loads a fresh hwloc topology. A load failure is an error result; an
-    // init failure aborts with "Failed to allocate topology...".
+    // The first listed node with operating-system index `node_id`, or null.
+    const NumaNode* find(std::uint64_t node_id) const;
+
+    // Loads a fresh hwloc topology and describes it, with the physical-core
+    // count from /proc/cpuinfo and the available CPU count.
     static Result<NumaTopology> detect();
 };
+
+// Loads this machine's hwloc topology with default settings. A load failure
+// is an error result ("hwloc_topology_load failed with errno <n>"); an init
+// failure aborts with "Failed to allocate topology...".
+Result<TopologyPtr> load_machine_topology();
 
 // The record for a loaded topology, given the counts that detection reads
 // from the system. `physical_cores` = 0 means unknown: `logical_cpus` is

@@ -1,13 +1,14 @@
-// The streaming core: sequential and parallel fill strategies over the block
-// rule, with the last partly read block kept for the next read.
-#include "generator/data_generator.hpp"
+// The streaming core: sequential and parallel fill strategies over the
+// stream's blocks, with the last partly read block kept for the next read.
+#include "drivers/streaming.hpp"
 
 #include <algorithm>
 #include <cstring>
 
+#include "common/cpu_count.hpp"
 #include "generator/block_synthesis.hpp"
 #include "generator/constants.hpp"
-#include "generator/cpu_count.hpp"
+#include "synthesis/entropy.hpp"
 
 namespace vorn {
 namespace {
@@ -17,7 +18,8 @@ std::unique_ptr<std::uint8_t[]> new_block() {
 }
 
 // A pool for two or more workers; none (the caller fills) for fewer, or
-// when not a single worker thread could be started.
+// when not a single worker thread could be started. In a child process the
+// pool starts its workers afresh on first use.
 std::unique_ptr<ThreadPool> create_pool(std::size_t workers) {
     if (workers < 2) return nullptr;
     auto pool = ThreadPool::create(workers);
@@ -57,16 +59,6 @@ const std::uint8_t* DataGenerator::kept_block(std::uint64_t block) {
     return kept_.get();
 }
 
-void DataGenerator::ensure_pool_usable() {
-    // After fork() the child has none of the parent's workers: build a new
-    // pool (or go without) instead of waiting on threads that do not exist.
-    if (pool_ && !pool_->usable_in_this_process()) {
-        const std::size_t workers = pool_->size();
-        pool_.reset();
-        pool_ = create_pool(workers);
-    }
-}
-
 std::uint64_t DataGenerator::fill_chunk(std::uint8_t* dest, std::uint64_t size) {
     const std::uint64_t total = plan_.effective_size;
     if (position_ >= total || size == 0) return 0;
@@ -75,7 +67,6 @@ std::uint64_t DataGenerator::fill_chunk(std::uint8_t* dest, std::uint64_t size) 
     const std::uint64_t offset = position_ & BLOCK_MASK;
     const std::uint64_t last = (position_ + n - 1) >> BLOCK_SHIFT;
     const std::uint64_t blocks = last - first + 1;
-    if (blocks >= 2 && pool_) ensure_pool_usable();
     if (blocks < 2 || !pool_) {
         fill_chunk_sequential(dest, n, first, offset, blocks);
     } else {

@@ -1,0 +1,142 @@
+// Drives fill_block over a whole output in parallel, after one look at the
+// machine and one placement decision per call.
+#include "drivers/one_shot.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "common/cpu_count.hpp"
+#include "common/engine_abort.hpp"
+#include "generator/block_synthesis.hpp"
+#include "generator/constants.hpp"
+#include "generator/plan.hpp"
+#include "placement/placement.hpp"
+#include "synthesis/entropy.hpp"
+
+namespace vorn {
+namespace {
+
+// The machine as one call sees it, from a single topology load: its NUMA
+// layout when the mode asks for one, and the loaded topology itself for a
+// node-bound allocation, which takes it over.
+struct MachineView {
+    std::optional<NumaTopology> layout;
+    TopologyPtr topology;
+};
+
+// `keep_topology`: the call binds its output to config.numa_node, and the
+// allocation takes the loaded topology over.
+MachineView look_at_machine(const GeneratorConfig& config, bool keep_topology,
+                            std::uint64_t available_cpus) {
+    MachineView view;
+    if (config.numa_mode != NumaMode::Disabled) {
+        Result<TopologyPtr> loaded = load_machine_topology();
+        // Placement is an optimisation: without a topology the call goes on plain.
+        if (!loaded) return view;
+        view.topology = std::move(loaded).value();
+        // Generation reads only the node layout; the core count is not needed.
+        view.layout = topology_from_hwloc(view.topology.get(), 0, available_cpus);
+    } else if (keep_topology) {
+        TopologyLoadFailure failure;
+        view.topology = load_topology(failure);  // none: ordinary memory
+    }
+    if (!keep_topology) view.topology.reset();
+    return view;
+}
+
+// The output memory: bound to the requested node when hwloc can, otherwise
+// ordinary. Where the bytes live never changes what they are, so every
+// failure to bind falls back silently.
+DataBuffer allocate_output(std::uint64_t capacity, const std::optional<std::uint64_t>& node,
+                           TopologyPtr topology) {
+    if (node && topology) {
+        Result<DataBuffer> bound = DataBuffer::allocate_on_node(std::move(topology), capacity, *node);
+        if (bound) return std::move(bound).value();
+    }
+    return DataBuffer::ordinary(capacity);
+}
+
+void check_capacity(const GenerationPlan& plan) {
+    if (plan.total_blocks > (static_cast<std::uint64_t>(INT64_MAX) >> BLOCK_SHIFT))
+        engine_abort("capacity overflow");
+}
+
+// Fills dest[0, len) with the stream of `plan`, one chunk per block of the
+// placement: every whole block in place, a partial last block through a
+// private scratch block.
+void run_generation(const Placement& placement, const GenerationPlan& plan, std::uint64_t entropy,
+                    std::uint8_t* dest, std::uint64_t len) {
+    std::unique_ptr<ThreadPool> pool = create_pool(placement);
+    const std::uint64_t chunks = placement.blocks;
+
+    if (placement.numa_path) {
+        // Let each pinned worker fault in its chunks so the pages land on its node.
+        pool->run_chunks(chunks, [&](std::size_t i) {
+            std::uint8_t* chunk = dest + (std::uint64_t{i} << BLOCK_SHIFT);
+            const std::uint64_t chunk_len = std::min(BLOCK_SIZE, len - (std::uint64_t{i} << BLOCK_SHIFT));
+            chunk[0] = 0;
+            if (chunk_len > 4096) chunk[chunk_len - 1] = 0;
+        });
+    }
+
+    pool->run_chunks(chunks, [&](std::size_t i) {
+        const std::uint64_t start = std::uint64_t{i} << BLOCK_SHIFT;
+        const std::uint64_t unique = unique_index(plan, i);
+        const std::uint64_t copy_target = plan.copy_target(unique);
+        const std::uint64_t chunk_len = std::min(BLOCK_SIZE, len - start);
+        if (chunk_len == BLOCK_SIZE) {
+            fill_block(dest + start, BLOCK_SIZE, unique, copy_target, entropy);
+        } else {
+            // A partial block is the prefix of its full block, never a block
+            // generated at a shorter length.
+            std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[BLOCK_SIZE]);
+            fill_block(scratch.get(), BLOCK_SIZE, unique, copy_target, entropy);
+            std::memcpy(dest + start, scratch.get(), chunk_len);
+        }
+    });
+}
+
+}  // namespace
+
+DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy) {
+    const GenerationPlan plan =
+        plan_generation(config.size, config.dedup_factor, config.compress_factor);
+    check_capacity(plan);
+    const std::uint64_t cpus = available_cpu_count();
+    const std::uint64_t capacity = plan.total_blocks << BLOCK_SHIFT;
+    // The output is allocated before hwloc loads anything (its plugins and
+    // topology take memory too), unless binding it to a node needs the
+    // topology first.
+    const bool binds = config.numa_node.has_value();
+    MachineView machine;
+    if (binds) machine = look_at_machine(config, true, cpus);
+    DataBuffer buffer = allocate_output(capacity, config.numa_node, std::move(machine.topology));
+    if (!binds) machine = look_at_machine(config, false, cpus);
+    const Placement placement = decide_placement(config, machine.layout, plan.total_blocks, cpus);
+    run_generation(placement, plan, entropy, buffer.data(), capacity);
+    buffer.set_length(plan.effective_size);
+    return buffer;
+}
+
+DataBuffer generate_data(const GeneratorConfig& config) {
+    return generate_data(config, generate_call_entropy());
+}
+
+void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint64_t entropy) {
+    const GenerationPlan plan =
+        plan_generation(config.size, config.dedup_factor, config.compress_factor);
+    check_capacity(plan);
+    const std::uint64_t cpus = available_cpu_count();
+    const MachineView machine = look_at_machine(config, false, cpus);
+    const Placement placement =
+        decide_placement(config, machine.layout, blocks_covering(config.size), cpus);
+    run_generation(placement, plan, entropy, dest, config.size);
+}
+
+void generate_into(const GeneratorConfig& config, std::uint8_t* dest) {
+    generate_into(config, dest, generate_call_entropy());
+}
+
+}  // namespace vorn
