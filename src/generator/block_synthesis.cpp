@@ -122,11 +122,11 @@ std::uint32_t choose_in_reach(const Candidates* runs, std::uint32_t tail, std::u
 // newer copy, where the compressor's table now points and which matches only
 // part of the way: they and the candidates before them in that entry no
 // longer qualify. Dropping those before too keeps the bookkeeping to one
-// number per run; it changes no measured ratio. The source start is drawn
-// uniformly from the positions that qualify and lie in reach. If none lies
-// far enough back, the run is shortened to start its source on the oldest
-// one in reach; the previous run's first byte always qualifies, so only a
-// page's last run can end up shorter than RUN_MIN.
+// number per run, and measured ratios came out the same. The source start
+// is drawn uniformly from the positions that qualify and lie in reach. If
+// none lies far enough back, the run is shortened to start its source on
+// the oldest one in reach; the previous run's first byte always qualifies,
+// so only a page's last run can end up shorter than RUN_MIN.
 //
 // Per run, in draw order: run length 64 + draw(193); the gap; the words of
 // the literal bytes in front of the run (fill_words); the source start: up

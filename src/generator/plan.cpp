@@ -20,8 +20,7 @@ namespace {
 
 constexpr std::uint64_t PAGES_PER_BLOCK = BLOCK_SIZE / PAGE_SIZE;
 // Bytes per page copied beyond the share (c - 1) / c of a page: what the
-// compressors pay for the page's matches, averaged between the codecs and
-// record sizes measured.
+// compressors pay for a page's matches, between the codecs and record sizes.
 constexpr std::uint64_t PAGE_MATCH_COST = 90;
 // Past this, too few literal bytes remain between the runs of a page, matches
 // get split and the achieved ratio falls again: cap where it peaks.
@@ -45,17 +44,18 @@ GenerationPlan plan_generation(std::uint64_t size, std::uint64_t dedup_factor,
     plan.total_blocks = blocks_covering(plan.effective_size);
     plan.unique_blocks = count_unique_blocks(plan.total_blocks, dedup_factor);
     if (compress_factor >= 2) {
-        // A page compressed to 1/c of its size keeps about PAGE / c literal
-        // bytes beside the cost of its matches, so each page copies
+        // A page compresses to about its literal bytes plus what its matches
+        // cost, so to come to PAGE / c each page copies
         //     t = PAGE (c - 1) / c + PAGE_MATCH_COST
-        // and a block T = BLOCK (c - 1) / c + PAGES_PER_BLOCK PAGE_MATCH_COST
-        // (fill_block spreads it evenly over the pages). The cost is one
-        // figure for every codec and record size: zstd pays headers and more
-        // per match on a page compressed alone than over a whole stream, lz4
-        // more per match than zstd; 90 bytes splits those differences about
-        // evenly, so that 4 KiB records read a few percent low and whole
-        // streams a few percent high. Beyond the cap, where the factor stops
-        // mattering, clamping c keeps the numerator within 64 bits.
+        // and a block T = BLOCK (c - 1) / c + PAGES_PER_BLOCK PAGE_MATCH_COST,
+        // which fill_block spreads evenly over its pages. One cost serves
+        // every codec and record size, though each pays its own: a page
+        // compressed alone costs zstd about 10 bytes of headers and 4 per
+        // match, a page inside a stream 3 per match, and lz4 4 per match
+        // either way. 90 bytes splits those differences about evenly, so
+        // 4 KiB records measure a few percent below the request and whole
+        // streams a few percent above. Beyond the cap, where the factor
+        // stops mattering, clamping c keeps the numerator within 64 bits.
         const std::uint64_t c = std::min(compress_factor, FACTOR_CLAMP);
         const std::uint64_t numerator =
             BLOCK_SIZE * (c - 1) + PAGES_PER_BLOCK * PAGE_MATCH_COST * c;
