@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "generator/block_synthesis.hpp"
 #include "generator/constants.hpp"
 
 namespace vorn {
@@ -17,12 +18,15 @@ std::uint64_t normalise_ratio(double ratio) {
 
 namespace {
 
-constexpr std::uint64_t MEAN_RUN_16 = 160 * 16;  // mean run length, in 1/16 byte
-constexpr std::uint64_t MATCH_COST_16 = 60;      // bytes a compressor pays per match, in 1/16
+constexpr std::uint64_t PAGES_PER_BLOCK = BLOCK_SIZE / PAGE_SIZE;
+// Bytes per page copied beyond the share (c - 1) / c of a page: what the
+// compressors pay for a page's matches, between the codecs and record sizes.
+constexpr std::uint64_t PAGE_MATCH_COST = 90;
+// Past this, too few literal bytes remain between the runs of a page, matches
+// get split and the achieved ratio falls again: cap where it peaks.
+constexpr std::uint64_t PAGE_COPY_MAX = PAGE_ROOM - 3;
+constexpr std::uint64_t MAX_COVERED = PAGES_PER_BLOCK * PAGE_COPY_MAX;
 constexpr std::uint64_t FACTOR_CLAMP = std::uint64_t{1} << 20;
-// Past about 99.6% coverage too few literal bytes remain to start sources on,
-// matches get split and the achieved ratio falls again: cap where it peaks.
-constexpr std::uint64_t MAX_COVERED = BLOCK_SIZE - BLOCK_SIZE / 256;
 
 std::uint64_t count_unique_blocks(std::uint64_t total_blocks, std::uint64_t dedup_factor) {
     if (dedup_factor < 2) return total_blocks;
@@ -40,18 +44,22 @@ GenerationPlan plan_generation(std::uint64_t size, std::uint64_t dedup_factor,
     plan.total_blocks = blocks_covering(plan.effective_size);
     plan.unique_blocks = count_unique_blocks(plan.total_blocks, dedup_factor);
     if (compress_factor >= 2) {
-        // Covering a share a of a block with matches of mean length R costs a
-        // compressor about (1 - a) literal bytes plus K bytes per match, so
-        // 1/c = (1 - a) + a K / R, which gives a per-block target of
-        //     T = BLOCK (c - 1) R / (c (R - K))
-        // with R = 160 and K = 60/16 bytes, fitted on zstd level 3 output
-        // compressed whole, as a stream and in 128 KiB records (the three
-        // differ by a few percent; this sits between them). Beyond the cap,
-        // where the factor stops mattering, clamping c keeps the numerator
-        // within 64 bits.
+        // A page compresses to about its literal bytes plus what its matches
+        // cost, so to come to PAGE / c each page copies
+        //     t = PAGE (c - 1) / c + PAGE_MATCH_COST
+        // and a block T = BLOCK (c - 1) / c + PAGES_PER_BLOCK PAGE_MATCH_COST,
+        // which fill_block spreads evenly over its pages. One cost serves
+        // every codec and record size, though each pays its own: a page
+        // compressed alone costs zstd about 10 bytes of headers and 4 per
+        // match, a page inside a stream 3 per match, and lz4 4 per match
+        // either way. 90 bytes splits those differences about evenly, so
+        // 4 KiB records measure a few percent below the request and whole
+        // streams a few percent above. Beyond the cap, where the factor
+        // stops mattering, clamping c keeps the numerator within 64 bits.
         const std::uint64_t c = std::min(compress_factor, FACTOR_CLAMP);
-        const std::uint64_t numerator = BLOCK_SIZE * (c - 1) * MEAN_RUN_16;
-        plan.copy_divisor = c * (MEAN_RUN_16 - MATCH_COST_16);
+        const std::uint64_t numerator =
+            BLOCK_SIZE * (c - 1) + PAGES_PER_BLOCK * PAGE_MATCH_COST * c;
+        plan.copy_divisor = c;
         plan.copy_quotient = numerator / plan.copy_divisor;
         plan.copy_remainder = numerator % plan.copy_divisor;
     }
@@ -60,8 +68,8 @@ GenerationPlan plan_generation(std::uint64_t size, std::uint64_t dedup_factor,
 
 std::uint64_t GenerationPlan::copy_target(std::uint64_t unique) const {
     using u128 = unsigned __int128;
-    // Entry u = q + floor((u + 1) r / c) - floor(u r / c): the accumulator
-    // rule, evaluated directly.
+    // Entry u = q + floor((u + 1) r / D) - floor(u r / D): a running total of
+    // r / D per block, evaluated directly.
     const u128 r = copy_remainder;
     const std::uint64_t carry =
         static_cast<std::uint64_t>((u128{unique} + 1) * r / copy_divisor - u128{unique} * r / copy_divisor);

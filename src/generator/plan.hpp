@@ -19,7 +19,7 @@ struct GenerationPlan {
     std::uint64_t copy_quotient = 0;   // N div D
     std::uint64_t copy_remainder = 0;  // N mod D
 
-    // The copy target of unique block u, capped below one block.
+    // The copy target of unique block u, capped where the ratio peaks.
     std::uint64_t copy_target(std::uint64_t unique) const;
 };
 

@@ -68,9 +68,10 @@ TEST_CASE(copy_length_table) {
         return entries;
     };
     for (std::uint64_t v : table(1)) CHECK_EQ(v, 0u);
-    const std::vector<std::uint64_t> two = {2147483, 2147484, 2147483, 2147484, 2147484, 2147483};
-    const std::vector<std::uint64_t> three = {2863311, 2863312, 2863311, 2863312, 2863311, 2863312};
-    const std::vector<std::uint64_t> ten = {3865470, 3865471, 3865470, 3865471, 3865470, 3865471};
+    // Per block BLOCK (c - 1) / c plus 90 bytes for each of its 1024 pages.
+    const std::vector<std::uint64_t> two = {2189312, 2189312, 2189312, 2189312, 2189312, 2189312};
+    const std::vector<std::uint64_t> three = {2888362, 2888363, 2888363, 2888362, 2888363, 2888363};
+    const std::vector<std::uint64_t> ten = {3867033, 3867034, 3867033, 3867034, 3867034, 3867033};
     const auto first_six = [&](std::uint64_t c) {
         const auto t = table(c);
         return std::vector<std::uint64_t>(t.begin(), t.begin() + 6);
@@ -78,12 +79,13 @@ TEST_CASE(copy_length_table) {
     CHECK(first_six(2) == two);
     CHECK(first_six(3) == three);
     CHECK(first_six(10) == ten);
-    CHECK_EQ(table(4)[0], 3221225u);
-    CHECK_EQ(table(5)[0], 3435973u);
-    // From factor 37 on every block is covered up to the cap.
-    for (std::uint64_t c : {37, 1000, 1 << 20})
-        for (std::uint64_t v : table(c)) CHECK_EQ(v, 4177920u);
-    CHECK_EQ(table(36)[0], 4175662u);
+    CHECK_EQ(table(4)[0], 3237888u);
+    CHECK_EQ(table(5)[0], 3447603u);
+    // From factor 26 on every page of every block is covered up to the cap,
+    // 4024 bytes.
+    for (std::uint64_t c : {26, 37, 1000, 1 << 20})
+        for (std::uint64_t v : table(c)) CHECK_EQ(v, 4120576u);
+    CHECK_EQ(table(25)[0], 4118691u);
     // Entries grow with the factor and never differ by more than one.
     std::uint64_t previous = 0;
     for (std::uint64_t c = 2; c <= 40; ++c) {
@@ -95,12 +97,12 @@ TEST_CASE(copy_length_table) {
     }
 }
 
-TEST_CASE(copy_targets_follow_the_accumulator_rule_for_any_index) {
-    // The computed entries equal those of a running accumulator, also far
-    // into a stream too long for any table.
-    for (std::uint64_t c : {2, 3, 7, 10, 31}) {
+TEST_CASE(copy_targets_follow_a_running_total_for_any_index) {
+    // The computed entries equal those of a running total of N / D per
+    // block, also far into a stream too long for any table.
+    for (std::uint64_t c : {2, 3, 7, 10, 25}) {
         const GenerationPlan plan = plan_generation(std::uint64_t{1} << 60, 1, c);
-        const std::uint64_t num = BLOCK_SIZE * (c - 1) * 2560, den = c * 2500;
+        const std::uint64_t num = BLOCK_SIZE * (c - 1) + 1024 * 90 * c, den = c;
         for (std::uint64_t start : {std::uint64_t{0}, (std::uint64_t{1} << 38) - 5}) {
             unsigned __int128 acc = (unsigned __int128)start * (num % den) % den;
             for (std::uint64_t u = start; u < start + 50; ++u) {
@@ -112,6 +114,6 @@ TEST_CASE(copy_targets_follow_the_accumulator_rule_for_any_index) {
         }
     }
     // Huge factors stay at the cap instead of wrapping around.
-    CHECK_EQ(plan_generation(BLOCK_SIZE, 1, std::uint64_t{1} << 50).copy_target(0), 4177920u);
-    CHECK_EQ(plan_generation(BLOCK_SIZE, 1, UINT64_MAX).copy_target(0), 4177920u);
+    CHECK_EQ(plan_generation(BLOCK_SIZE, 1, std::uint64_t{1} << 50).copy_target(0), 4120576u);
+    CHECK_EQ(plan_generation(BLOCK_SIZE, 1, UINT64_MAX).copy_target(0), 4120576u);
 }
