@@ -9,9 +9,9 @@
 
 #include "common/cpu_count.hpp"
 #include "common/engine_abort.hpp"
-#include "generator/block_synthesis.hpp"
-#include "generator/constants.hpp"
-#include "generator/plan.hpp"
+#include "synthesis/block_synthesis.hpp"
+#include "synthesis/constants.hpp"
+#include "synthesis/plan.hpp"
 #include "placement/placement.hpp"
 #include "synthesis/entropy.hpp"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "common/cpu_count.hpp"
-#include "generator/block_synthesis.hpp"
-#include "generator/constants.hpp"
+#include "synthesis/block_synthesis.hpp"
+#include "synthesis/constants.hpp"
 #include "synthesis/entropy.hpp"
 
 namespace vorn {

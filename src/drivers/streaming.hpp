@@ -7,7 +7,7 @@
 #include <memory>
 #include <optional>
 
-#include "generator/plan.hpp"
+#include "synthesis/plan.hpp"
 #include "placement/thread_pool.hpp"
 
 namespace vorn {

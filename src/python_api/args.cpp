@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "generator/plan.hpp"
+#include "synthesis/plan.hpp"
 
 namespace vorn::py {
 namespace {

@@ -4,10 +4,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "generator/block_synthesis.hpp"
-#include "generator/constants.hpp"
-#include "generator/plan.hpp"
-#include "generator/xoshiro.hpp"
+#include "synthesis/block_synthesis.hpp"
+#include "synthesis/constants.hpp"
+#include "synthesis/plan.hpp"
+#include "synthesis/xoshiro.hpp"
 #include "harness.hpp"
 
 using namespace vorn;
@@ -157,8 +157,8 @@ TEST_CASE(copy_target_larger_than_span_completes) {
 }
 
 TEST_CASE(copy_phase_known_answers) {
-    // Digests of whole spans, reproduced by an independent rendering of the
-    // algorithm; they pin the literal words, the draws and the run layout
+    // Digests of whole spans, cross-checked against a separate, plain
+    // implementation; they pin the literal words, the draws and the run layout
     // bit for bit. Targets: factor 3 and the cap of the plan, one byte, and
     // spans with a partial page, spans of one partial page and a page too
     // short for any run.

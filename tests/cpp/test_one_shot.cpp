@@ -13,9 +13,9 @@
 #include "common/engine_abort.hpp"
 #include "drivers/one_shot.hpp"
 #include "drivers/streaming.hpp"
-#include "generator/block_synthesis.hpp"
-#include "generator/constants.hpp"
-#include "generator/plan.hpp"
+#include "synthesis/block_synthesis.hpp"
+#include "synthesis/constants.hpp"
+#include "synthesis/plan.hpp"
 #include "harness.hpp"
 #include "placement/placement.hpp"
 

@@ -5,8 +5,9 @@
 #include <set>
 #include <vector>
 
-#include "generator/constants.hpp"
-#include "generator/plan.hpp"
+#include "synthesis/constants.hpp"
+#include "synthesis/entropy.hpp"
+#include "synthesis/plan.hpp"
 #include "harness.hpp"
 
 using namespace vorn;
@@ -60,7 +61,7 @@ TEST_CASE(entropy_differs_between_calls) {
     CHECK_EQ(seen.size(), std::size_t{100});
 }
 
-TEST_CASE(copy_length_table) {
+TEST_CASE(copy_targets_per_unique_block) {
     const auto table = [](std::uint64_t c) {
         const GenerationPlan plan = plan_generation(12 * BLOCK_SIZE, 1, c);
         std::vector<std::uint64_t> entries;

@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <vector>
 
-#include "generator/constants.hpp"
+#include "synthesis/constants.hpp"
 #include "drivers/streaming.hpp"
 #include "drivers/one_shot.hpp"
 #include "harness.hpp"

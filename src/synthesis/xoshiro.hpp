@@ -6,12 +6,16 @@
 
 namespace vorn {
 
+// The golden-ratio increment of SplitMix64, also the multiplier that spreads
+// block indexes over seeds.
+inline constexpr std::uint64_t GOLDEN_GAMMA = 0x9E3779B97F4A7C15ULL;
+
 static inline std::uint64_t rotl64(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
 // SplitMix64: x += golden gamma, then two xor-shift-multiply rounds. Four
 // successive outputs seed Xoshiro256++; they are never all zero.
 static inline std::uint64_t splitmix64_next(std::uint64_t& x) {
-    x += 0x9E3779B97F4A7C15ULL;
+    x += GOLDEN_GAMMA;
     std::uint64_t z = x;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;

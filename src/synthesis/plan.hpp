@@ -34,7 +34,4 @@ inline std::uint64_t unique_index(const GenerationPlan& plan, std::uint64_t bloc
     return block % plan.unique_blocks;
 }
 
-// One value per call or generator: wall clock plus the OS random source.
-std::uint64_t generate_call_entropy();
-
 }  // namespace vorn

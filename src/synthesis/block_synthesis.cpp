@@ -1,16 +1,15 @@
 // Random bytes from Xoshiro256++ and back-references that give a compressor
 // something to find, each kept inside one 4 KiB page.
-#include "generator/block_synthesis.hpp"
+#include "synthesis/block_synthesis.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "generator/xoshiro.hpp"
+#include "synthesis/xoshiro.hpp"
 
 namespace vorn {
 namespace {
 
-constexpr std::uint64_t GOLDEN_GAMMA = 0x9E3779B97F4A7C15ULL;
 constexpr std::uint32_t PAGE = static_cast<std::uint32_t>(PAGE_SIZE);
 constexpr std::uint32_t HEAD = static_cast<std::uint32_t>(PAGE_HEAD);
 constexpr std::uint32_t TAIL = static_cast<std::uint32_t>(PAGE_TAIL);

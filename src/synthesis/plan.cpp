@@ -1,10 +1,10 @@
 // Plan computation and ratio normalisation.
-#include "generator/plan.hpp"
+#include "synthesis/plan.hpp"
 
 #include <cmath>
 
-#include "generator/block_synthesis.hpp"
-#include "generator/constants.hpp"
+#include "synthesis/block_synthesis.hpp"
+#include "synthesis/constants.hpp"
 
 namespace vorn {
 
