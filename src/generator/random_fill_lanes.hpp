@@ -10,7 +10,7 @@
 
 namespace vorn::fill_lanes {
 
-// Rounds hold at least eight words per lane, a whole line per lane and batch.
+// A round holds at least eight words per lane, one line per lane and batch.
 constexpr unsigned MIN_LANE_LOG2 = 3;
 constexpr unsigned MAX_LANE_LOG2 = 17;
 constexpr unsigned MAX_LANES = 8;

@@ -31,44 +31,60 @@ JumpPoly times_x(const JumpPoly& a, const JumpPoly& low) {
              ((a.w[3] << 1) | (a.w[2] >> 63)) ^ (low.w[3] & carry)}};
 }
 
+// Coefficients of polynomials up to degree 2 * 256, bit i of word i / 64.
+using LongPoly = std::array<std::uint64_t, 2 * DEGREE / 64 + 1>;
+
+// p x^shift, dropping what falls off the top.
+LongPoly shifted(const LongPoly& p, unsigned shift) {
+    LongPoly out{};
+    const unsigned words = shift / 64, bits = shift % 64;
+    for (unsigned i = out.size(); i-- > words;) {
+        out[i] = p[i - words] << bits;
+        if (bits != 0 && i > words) out[i] |= p[i - words - 1] >> (64 - bits);
+    }
+    return out;
+}
+
 // The minimal polynomial of one state bit's sequence, by Berlekamp-Massey
 // over 512 terms. The step's characteristic polynomial is primitive (the
 // period is 2^256 - 1), so every nonzero sequence the state yields has it as
 // its minimal polynomial; a shorter result would mean a broken step.
 JumpPoly find_characteristic_low() {
     constexpr unsigned TERMS = 2 * DEGREE;
-    std::array<std::uint8_t, TERMS> seq{};
     Xoshiro256pp rng(0);
-    for (unsigned n = 0; n < TERMS; ++n) {
-        seq[n] = static_cast<std::uint8_t>(rng.s0 & 1);
-        advance_state(rng.s0, rng.s1, rng.s2, rng.s3);
-    }
-    std::array<std::uint8_t, TERMS + 1> c{}, b{}, t{};
+    LongPoly recent{};  // bit i: the term i places before the current one
+    LongPoly c{}, b{};
     c[0] = b[0] = 1;
     unsigned len = 0, gap = 1;
     for (unsigned n = 0; n < TERMS; ++n) {
-        std::uint8_t d = seq[n];
-        for (unsigned i = 1; i <= len; ++i) d ^= c[i] & seq[n - i];
-        if (d == 0) {
+        recent = shifted(recent, 1);
+        recent[0] |= rng.s0 & 1;
+        advance_state(rng.s0, rng.s1, rng.s2, rng.s3);
+        // The discrepancy: the term against what the recurrence so far predicts.
+        std::uint64_t parity = 0;
+        for (unsigned i = 0; i < c.size(); ++i) parity ^= c[i] & recent[i];
+        if (std::popcount(parity) % 2 == 0) {
             ++gap;
             continue;
         }
-        t = c;
-        for (unsigned i = 0; i + gap <= TERMS; ++i) c[i + gap] ^= b[i];
+        const LongPoly before = c;
+        const LongPoly correction = shifted(b, gap);
+        for (unsigned i = 0; i < c.size(); ++i) c[i] ^= correction[i];
         if (2 * len <= n) {
             len = n + 1 - len;
-            b = t;
+            b = before;
             gap = 1;
         } else {
             ++gap;
         }
     }
-    if (len != DEGREE || c[DEGREE] != 1)
+    const auto coefficient = [&c](unsigned i) { return (c[i / 64] >> (i % 64)) & 1; };
+    if (len != DEGREE || !coefficient(DEGREE))
         engine_abort("Xoshiro256++ step has an unexpected characteristic polynomial");
     // The recurrence s[n] = sum c[i] s[n - i] is x^256 + sum c[i] x^(256 - i).
     JumpPoly low{};
     for (unsigned j = 0; j < DEGREE; ++j)
-        if (c[DEGREE - j]) low.w[j / 64] |= std::uint64_t{1} << (j % 64);
+        if (coefficient(DEGREE - j)) low.w[j / 64] |= std::uint64_t{1} << (j % 64);
     return low;
 }
 
@@ -135,8 +151,9 @@ JumpPoly jump_poly(std::uint64_t steps) {
         return p;
     }
     const Modulus& m = modulus();
-    JumpPoly p{{1, 0, 0, 0}};
-    for (unsigned k = 0; k < 64; ++k)
+    unsigned k = static_cast<unsigned>(std::countr_zero(steps));
+    JumpPoly p = m.pow2[k];
+    while (++k < 64)
         if ((steps >> k) & 1) p = multiply_with(m, p, m.pow2[k]);
     return p;
 }
