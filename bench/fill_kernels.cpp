@@ -139,16 +139,13 @@ void print_row(const std::string& name, const Rate& r, const Rate& base_stores, 
                 r.wall_gbs, r.cpu_gbs, r.cpu_gbs / base_stores.cpu_gbs, r.cpu_gbs / base_today.cpu_gbs);
 }
 
-void run_table(const char* title, std::uint64_t bytes, int repeats,
-               const std::function<Rate(const Kernel&)>& measure) {
+void run_table(const char* title, const std::function<Rate(const Kernel&)>& measure) {
     std::printf("%s\n", title);
     const auto list = kernels();
     std::vector<Rate> rates;
     for (const Kernel& k : list) rates.push_back(measure(k));
     // Rows 0 and 3 are the ordinary-store limit and today's fill.
     for (std::size_t i = 0; i < list.size(); ++i) print_row(list[i].name, rates[i], rates[0], rates[3]);
-    (void)bytes;
-    (void)repeats;
 }
 
 std::uint8_t* map_fresh(std::uint64_t bytes) {
@@ -204,7 +201,7 @@ int main(int argc, char** argv) {
     char title[128];
     std::snprintf(title, sizeof title, "warm %llu MiB buffer, 4 MiB per fill call:",
                   static_cast<unsigned long long>(warm_mib));
-    run_table(title, warm_bytes, repeats, [&](const Kernel& k) {
+    run_table(title, [&](const Kernel& k) {
         k.run(warm_p, warm_bytes);  // warm the buffer and the code
         return best_rate(warm_bytes, repeats, [&] { k.run(warm_p, warm_bytes); });
     });
@@ -229,7 +226,7 @@ int main(int argc, char** argv) {
         const std::uint64_t fresh_bytes = fresh_mib * MiB;
         std::snprintf(title, sizeof title, "fresh %llu MiB mapping (faults included), 4 MiB per fill call:",
                       static_cast<unsigned long long>(fresh_mib));
-        run_table(title, fresh_bytes, repeats, [&](const Kernel& k) {
+        run_table(title, [&](const Kernel& k) {
             double best_wall = 1e30, best_cpu = 1e30;
             for (int i = 0; i < repeats; ++i) {
                 std::uint8_t* p = map_fresh(fresh_bytes);
