@@ -45,19 +45,23 @@ struct Rate {
     double cpu_gbs = 0;
 };
 
-// Best wall and best CPU time over the repeats, each on its own: on a shared
-// machine the two minima need not come from the same run.
-Rate best_rate(std::uint64_t bytes, int repeats, const std::function<void()>& run) {
-    double best_wall = 1e30, best_cpu = 1e30;
-    for (int i = 0; i < repeats; ++i) {
+// Best wall and best CPU time, each on its own: on a shared machine the two
+// minima need not come from the same run.
+struct Best {
+    double wall = 1e30;
+    double cpu = 1e30;
+
+    template <class Fn>
+    void sample(Fn&& run) {
         const double w0 = wall_seconds(), c0 = cpu_seconds();
         run();
         const double w1 = wall_seconds(), c1 = cpu_seconds();
-        best_wall = std::min(best_wall, w1 - w0);
-        best_cpu = std::min(best_cpu, std::max(c1 - c0, 1e-9));
+        wall = std::min(wall, w1 - w0);
+        cpu = std::min(cpu, std::max(c1 - c0, 1e-9));
     }
-    return {double(bytes) / best_wall / 1e9, double(bytes) / best_cpu / 1e9};
-}
+
+    Rate rate(std::uint64_t bytes) const { return {double(bytes) / wall / 1e9, double(bytes) / cpu / 1e9}; }
+};
 
 // Plain stores of a constant, ordinary or streaming: the limits a fill is
 // measured against. glibc's memset switches to streaming stores above a size
@@ -139,13 +143,18 @@ void print_row(const std::string& name, const Rate& r, const Rate& base_stores, 
                 r.wall_gbs, r.cpu_gbs, r.cpu_gbs / base_stores.cpu_gbs, r.cpu_gbs / base_today.cpu_gbs);
 }
 
-void run_table(const char* title, const std::function<Rate(const Kernel&)>& measure) {
+// Rounds go over every kernel in turn, so that a slow spell on the shared
+// machine touches all of them rather than the few measured during it.
+void run_table(const char* title, std::uint64_t bytes, int repeats,
+               const std::function<void(const Kernel&, Best&)>& sample) {
     std::printf("%s\n", title);
     const auto list = kernels();
-    std::vector<Rate> rates;
-    for (const Kernel& k : list) rates.push_back(measure(k));
+    std::vector<Best> best(list.size());
+    for (int round = 0; round < repeats; ++round)
+        for (std::size_t i = 0; i < list.size(); ++i) sample(list[i], best[i]);
     // Rows 0 and 3 are the ordinary-store limit and today's fill.
-    for (std::size_t i = 0; i < list.size(); ++i) print_row(list[i].name, rates[i], rates[0], rates[3]);
+    for (std::size_t i = 0; i < list.size(); ++i)
+        print_row(list[i].name, best[i].rate(bytes), best[0].rate(bytes), best[3].rate(bytes));
 }
 
 std::uint8_t* map_fresh(std::uint64_t bytes) {
@@ -201,43 +210,41 @@ int main(int argc, char** argv) {
     char title[128];
     std::snprintf(title, sizeof title, "warm %llu MiB buffer, 4 MiB per fill call:",
                   static_cast<unsigned long long>(warm_mib));
-    run_table(title, [&](const Kernel& k) {
-        k.run(warm_p, warm_bytes);  // warm the buffer and the code
-        return best_rate(warm_bytes, repeats, [&] { k.run(warm_p, warm_bytes); });
+    run_table(title, warm_bytes, repeats, [&](const Kernel& k, Best& best) {
+        k.run(warm_p, warm_bytes);  // the buffer into cache, the code warm
+        best.sample([&] { k.run(warm_p, warm_bytes); });
     });
 
     // A caller that works on each part of a block while it is still in cache
     // fills the block in parts; every call pays one round start.
     std::printf("warm %llu MiB buffer, best path, each 4 MiB block filled in parts:\n",
                 static_cast<unsigned long long>(warm_mib));
-    for (std::uint64_t part : {64 * 1024 * std::uint64_t{1}, 256 * 1024 * std::uint64_t{1}, MiB / 2, MiB, BLOCK}) {
-        const auto run = [&] {
-            Xoshiro256pp rng(777);
-            for (std::uint64_t at = 0; at < warm_bytes; at += part)
-                fill_words(warm_p + at, std::min(part, warm_bytes - at) / 8, rng);
-        };
-        run();
-        const Rate r = best_rate(warm_bytes, repeats, run);
+    const std::uint64_t parts[] = {64 * 1024, 256 * 1024, MiB / 2, MiB, BLOCK};
+    Best part_best[std::size(parts)];
+    for (int round = 0; round < repeats; ++round)
+        for (std::size_t i = 0; i < std::size(parts); ++i) {
+            const auto run = [&] {
+                Xoshiro256pp rng(777);
+                for (std::uint64_t at = 0; at < warm_bytes; at += parts[i])
+                    fill_words(warm_p + at, std::min(parts[i], warm_bytes - at) / 8, rng);
+            };
+            run();
+            part_best[i].sample(run);
+        }
+    for (std::size_t i = 0; i < std::size(parts); ++i) {
+        const Rate r = part_best[i].rate(warm_bytes);
         std::printf("  parts of %5llu KiB %28s %7.2f GB/s %7.2f GB/cpu-s\n",
-                    static_cast<unsigned long long>(part >> 10), "", r.wall_gbs, r.cpu_gbs);
+                    static_cast<unsigned long long>(parts[i] >> 10), "", r.wall_gbs, r.cpu_gbs);
     }
 
     if (fresh_mib > 0) {
         const std::uint64_t fresh_bytes = fresh_mib * MiB;
         std::snprintf(title, sizeof title, "fresh %llu MiB mapping (faults included), 4 MiB per fill call:",
                       static_cast<unsigned long long>(fresh_mib));
-        run_table(title, [&](const Kernel& k) {
-            double best_wall = 1e30, best_cpu = 1e30;
-            for (int i = 0; i < repeats; ++i) {
-                std::uint8_t* p = map_fresh(fresh_bytes);
-                const double w0 = wall_seconds(), c0 = cpu_seconds();
-                k.run(p, fresh_bytes);
-                const double w1 = wall_seconds(), c1 = cpu_seconds();
-                munmap(p, fresh_bytes);
-                best_wall = std::min(best_wall, w1 - w0);
-                best_cpu = std::min(best_cpu, c1 - c0);
-            }
-            return Rate{double(fresh_bytes) / best_wall / 1e9, double(fresh_bytes) / best_cpu / 1e9};
+        run_table(title, fresh_bytes, repeats, [&](const Kernel& k, Best& best) {
+            std::uint8_t* p = map_fresh(fresh_bytes);
+            best.sample([&] { k.run(p, fresh_bytes); });
+            munmap(p, fresh_bytes);
         });
     }
     return 0;
