@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import argparse
 import errno
-import importlib
+import io
 import json
 import math
 import os
@@ -21,11 +21,18 @@ import time
 from decimal import Decimal
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import vorn_py
 from vorn_py import _nodes
 from vorn_py import measure as measuring
+
+if TYPE_CHECKING:
+    from typing import NoReturn
+
+    from tqdm import tqdm
+
+    ProgressBar = tqdm[NoReturn]
 
 PROG = "vorn-gen"
 
@@ -180,23 +187,22 @@ def _say(prog: str, message: str) -> None:
         pass
 
 
-def _progress_bar(total: int | None, enabled: bool, desc: str) -> Any:
-    """A tqdm bar on standard error, or None when it is not wanted or not installed."""
+def _progress_bar(total: int | None, enabled: bool, desc: str) -> ProgressBar | None:
+    """A tqdm bar on standard error, or None when it is not wanted."""
     if not enabled:
         return None
-    try:
-        tqdm = importlib.import_module("tqdm").tqdm
-    except ImportError:
-        return None
+    # Imported only when a terminal shows a bar: it costs start-up time.
+    from tqdm import tqdm
+
     try:
         sized = os.get_terminal_size(sys.stderr.fileno()).columns > 0
     except (OSError, AttributeError, ValueError):
         sized = False
     # A terminal that reports no size (some serial consoles) would get no
     # bar at all: give it a fixed one instead.
-    fixed: dict[str, Any] = {} if sized else {"ncols": 80, "nrows": 24}
     return tqdm(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1000,
-                file=sys.stderr, dynamic_ncols=sized, leave=False, **fixed)
+                file=sys.stderr, dynamic_ncols=sized, leave=False,
+                ncols=None if sized else 80, nrows=None if sized else 24)
 
 
 def _stdout_is_open() -> bool:
@@ -305,7 +311,7 @@ def _wait_until_writable(fd: int) -> None:
 
 
 def _stream(generator: vorn_py.Generator, view: memoryview, out: _Output, size: int,
-            bar: Any) -> None:
+            bar: ProgressBar | None) -> None:
     # The generator's stream is at least one 4 MiB block long; stop at SIZE.
     while out.written < size:
         filled = generator.fill_chunk(view[:min(len(view), size - out.written)])
@@ -424,15 +430,15 @@ def cmd_generate(args: argparse.Namespace) -> int:
 
 # ------------------------------------------------------------------ measure
 
-def _open_input(target: str) -> tuple[Any, str, int | None]:
+def _open_input(target: str) -> tuple[io.FileIO, str, int | None]:
     """An unbuffered binary stream, its name, and its remaining size if known."""
     if target == "-" and os.isatty(0):
         raise CommandError("refusing to read data from a terminal: "
                            "redirect standard input or give a FILE", EXIT_USAGE)
     name = "standard input" if target == "-" else target
     try:
-        stream: Any = (open(0, "rb", buffering=0, closefd=False) if target == "-"
-                       else open(target, "rb", buffering=0))
+        stream = (open(0, "rb", buffering=0, closefd=False) if target == "-"
+                  else open(target, "rb", buffering=0))
     except OSError as exc:
         raise CommandError(f"cannot open {name}: {exc.strerror}") from None
     total = None
@@ -466,11 +472,11 @@ def _print_measurement(name: str, result: measuring.Measurement) -> None:
               f"{combined_text:>9} {figures['compressed_size']:>17}")
 
 
-def cmd_measure(args: argparse.Namespace) -> int:
-    _require_stdout()
+def _chosen_codecs(args: argparse.Namespace) -> dict[str, int | None] | None:
+    """The codecs asked for (None: the defaults), checked before anything is
+    read so that a mistake costs no time."""
     codecs: dict[str, int | None] | None = dict(args.codec) if args.codec else None
     try:
-        # Check the codecs before reading anything: a mistake costs no time.
         measuring.resolve_codecs(codecs)
     except measuring.CodecUnavailableError as exc:
         raise CommandError(str(exc)) from None
@@ -481,6 +487,12 @@ def cmd_measure(args: argparse.Namespace) -> int:
         if missing and not args.quiet:
             _say(args.prog, f"note: {', '.join(missing)} not installed, so not measured "
                  "(pip install 'vorn_py[measure]')")
+    return codecs
+
+
+def cmd_measure(args: argparse.Namespace) -> int:
+    _require_stdout()
+    codecs = _chosen_codecs(args)
     stream, name, total = _open_input(args.input)
     show_bar = (_stderr_is_terminal() and not args.quiet
                 and (total is None or total >= _MEASURE_BAR_THRESHOLD))

@@ -13,7 +13,7 @@ import sys
 import pytest
 
 import vorn_py
-from conftest import SANITIZED, default_sigint, run_python
+from helpers import SANITIZED, default_sigint, run_python
 from vorn_py import _nodes
 from vorn_py import measure
 from vorn_py.cli import achievable_dedup, parse_ratio, parse_size

@@ -1,4 +1,4 @@
-"""vorn_py.measure: known answers for the dedup ratio, agreement with one-shot
+"""vorn_py.measure: dedup ratios of hand-made data, agreement with one-shot
 compressors, the same figures from every kind of source, codec selection and
 its errors, and bounded memory on a large stream."""
 
@@ -15,7 +15,7 @@ import pytest
 import zstandard
 
 import vorn_py
-from conftest import SANITIZED, run_python
+from helpers import SANITIZED, run_python
 from vorn_py import measure
 
 
@@ -63,7 +63,7 @@ class TestDedupRatio:
         ("abcd", 1.0),
         ("aab", 1.5),
     ])
-    def test_known_answers(self, labels, expected):
+    def test_hand_counted_ratios(self, labels, expected):
         assert measure.dedup_ratio(chunks(*labels)) == expected
 
     def test_a_short_last_chunk_counts_as_a_chunk(self):
