@@ -1,5 +1,7 @@
-"""The codecs that measure knows, and the threads that compress a stream with
-them and count the output."""
+"""The codecs that measure knows, and the threads that compress data with them
+and count the output: a whole stream through an incremental compressor, or
+each aligned record of it on its own through the codec's one-shot call, as a
+storage system that compresses record by record does."""
 
 from __future__ import annotations
 
@@ -9,7 +11,7 @@ import threading
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from types import ModuleType
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING, Protocol, Union
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -27,6 +29,12 @@ class StreamCompressor(Protocol):
     def flush(self) -> bytes: ...
 
 
+# A piece of the stream, or one record of it.
+Data = Union[bytes, bytearray, memoryview]
+# Compresses one record on its own, into what a store would keep.
+RecordCompressor = Callable[[Data], bytes]
+
+
 @dataclass(frozen=True)
 class Codec:
     """A codec name, the library behind it and how to build its compressor."""
@@ -37,6 +45,7 @@ class Codec:
     default_level: int
     levels: tuple[int, int]
     make_stream: Callable[[ModuleType, int], StreamCompressor]
+    make_record: Callable[[int], RecordCompressor]
 
     def load(self) -> ModuleType:
         try:
@@ -55,6 +64,10 @@ class Codec:
 
     def stream_compressor(self, level: int) -> StreamCompressor:
         return self.make_stream(self.load(), level)
+
+    def record_compressor(self, level: int) -> RecordCompressor:
+        self.load()
+        return self.make_record(level)
 
 
 class _Lz4Frame:
@@ -75,18 +88,51 @@ class _Lz4Frame:
         return out
 
 
+def _zstd_record(level: int) -> RecordCompressor:
+    # A frame per record: header, blocks and no checksum, as zstd -<level> writes.
+    import zstandard
+
+    compress: RecordCompressor = zstandard.ZstdCompressor(level=level).compress
+    return compress
+
+
+def _lz4_record(level: int) -> RecordCompressor:
+    # A bare block, without frame or size prefix: what a store that compresses
+    # records with lz4 keeps (it knows the record's size itself). Frame levels
+    # from 3 on are the high-compression levels, which blocks cap at 12.
+    block = importlib.import_module("lz4.block")
+    if level < 3:
+        return lambda record: bytes(block.compress(record, store_size=False))
+    high = min(level, 12)
+    return lambda record: bytes(block.compress(record, mode="high_compression",
+                                               compression=high, store_size=False))
+
+
+def _zlib_record(level: int) -> RecordCompressor:
+    import zlib
+
+    return lambda record: zlib.compress(record, level)
+
+
+def _xz_record(level: int) -> RecordCompressor:
+    import lzma
+
+    return lambda record: lzma.compress(record, format=lzma.FORMAT_XZ, preset=level)
+
+
 CODECS = {
     codec.name: codec
     for codec in (
         # Single-threaded on purpose: zstd's worker mode splits the input into
         # jobs and reports a slightly different ratio from the usual zstd -3.
         Codec("zstd", "zstandard", "zstandard", 3, (-(1 << 17), 22),
-              lambda mod, level: mod.ZstdCompressor(level=level).compressobj()),
-        Codec("lz4", "lz4.frame", "lz4", 0, (0, 16), _Lz4Frame),
+              lambda mod, level: mod.ZstdCompressor(level=level).compressobj(), _zstd_record),
+        Codec("lz4", "lz4.frame", "lz4", 0, (0, 16), _Lz4Frame, _lz4_record),
         Codec("zlib", "zlib", "zlib", 6, (0, 9),
-              lambda mod, level: mod.compressobj(level)),
+              lambda mod, level: mod.compressobj(level), _zlib_record),
         Codec("xz", "lzma", "lzma", 6, (0, 9),
-              lambda mod, level: mod.LZMACompressor(format=mod.FORMAT_XZ, preset=level)),
+              lambda mod, level: mod.LZMACompressor(format=mod.FORMAT_XZ, preset=level),
+              _xz_record),
     )
 }
 KNOWN_CODECS = tuple(CODECS)
@@ -140,25 +186,69 @@ def resolve_codecs(codecs: Iterable[str] | Mapping[str, int | None] | None
     return chosen
 
 
+class StreamSink:
+    """Compresses everything it is fed as one stream."""
+
+    def __init__(self, compressor: StreamCompressor) -> None:
+        self._compressor = compressor
+
+    def feed(self, piece: Data) -> int:
+        return len(self._compressor.compress(piece))
+
+    def finish(self) -> int:
+        return len(self._compressor.flush())
+
+
+class RecordSink:
+    """Compresses each aligned record of what it is fed on its own; a short
+    last record is compressed as it is. Pieces need not hold whole records:
+    the part of a record that a piece leaves over waits for the next."""
+
+    def __init__(self, compress: RecordCompressor, record_size: int) -> None:
+        self._compress = compress
+        self._record_size = record_size
+        self._carry = bytearray()
+
+    def feed(self, piece: Data) -> int:
+        size = self._record_size
+        piece = memoryview(piece)
+        out = 0
+        if self._carry:
+            head = piece[:size - len(self._carry)]
+            self._carry += head
+            piece = piece[len(head):]
+            if len(self._carry) == size:
+                out += len(self._compress(self._carry))
+                self._carry.clear()
+        whole = len(piece) - len(piece) % size
+        for start in range(0, whole, size):
+            out += len(self._compress(piece[start:start + size]))
+        self._carry += piece[whole:]
+        return out
+
+    def finish(self) -> int:
+        return len(self._compress(self._carry)) if self._carry else 0
+
+
 # Pieces waiting per compressor thread: bounds memory, keeps every core busy.
 _QUEUE_DEPTH = 2
 
 
 class CompressorThread(threading.Thread):
-    """Feeds pieces to one compressor and counts its output, off the main
-    thread: the compressors release the interpreter lock, so they run in
-    parallel with each other and with the hashing."""
+    """Feeds pieces to one sink and counts its output, off the main thread:
+    the compressors release the interpreter lock, so they run in parallel
+    with each other and with the hashing."""
 
-    def __init__(self, compressor: StreamCompressor) -> None:
+    def __init__(self, sink: StreamSink | RecordSink) -> None:
         super().__init__(daemon=True)
-        self._compressor = compressor
+        self._sink = sink
         # None marks the end of the stream.
-        self._pieces: queue.Queue[ReadableBuffer | None] = queue.Queue(maxsize=_QUEUE_DEPTH)
+        self._pieces: queue.Queue[Data | None] = queue.Queue(maxsize=_QUEUE_DEPTH)
         self._cancelled = False
         self.compressed_size = 0
         self.error: BaseException | None = None
 
-    def feed(self, piece: ReadableBuffer) -> None:
+    def feed(self, piece: Data) -> None:
         self._pieces.put(piece)
 
     def finish(self, cancel: bool = False) -> None:
@@ -172,11 +262,11 @@ class CompressorThread(threading.Thread):
             # After a failure or a cancel, keep draining so the feeder never blocks.
             if self.error is None and not self._cancelled:
                 try:
-                    self.compressed_size += len(self._compressor.compress(piece))
+                    self.compressed_size += self._sink.feed(piece)
                 except BaseException as exc:  # re-raised on the caller's thread
                     self.error = exc
         if self.error is None and not self._cancelled:
             try:
-                self.compressed_size += len(self._compressor.flush())
+                self.compressed_size += self._sink.finish()
             except BaseException as exc:
                 self.error = exc

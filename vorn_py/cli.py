@@ -115,11 +115,11 @@ def _size_between(minimum: int, maximum: int) -> Callable[[str], int]:
 
 
 def _exact_units(size: int) -> str:
-    """64 << 30 -> "64GiB": a limit in the largest unit that divides it."""
+    """64 << 30 -> "64GiB": a size in the largest unit that divides it."""
     for unit in ("PiB", "TiB", "GiB", "MiB", "KiB"):
         if size % _UNITS[unit.lower()] == 0:
             return f"{size // _UNITS[unit.lower()]}{unit}"
-    return f"{size} bytes"
+    return f"{size}B"
 
 
 def parse_ratio(text: str) -> int:
@@ -466,10 +466,23 @@ def _print_measurement(name: str, result: measuring.Measurement) -> None:
     print()
     print(f"{'codec':<8} {'compression':>11} {'combined':>9} {'compressed bytes':>17}")
     for codec, figures in result["compression"].items():
-        combined = result["combined"].get(codec)
-        combined_text = "-" if combined is None else f"{combined:.2f}"
-        print(f"{measuring.codec_label(codec, figures['level']):<8} {figures['ratio']:>11.2f} "
-              f"{combined_text:>9} {figures['compressed_size']:>17}")
+        print(_codec_row(codec, figures, result["size"]))
+    if result["records"]:
+        # Each record compressed on its own, as a store that compresses
+        # record by record does.
+        print()
+        print(f"{'record':<8} {'codec':<8} {'compression':>11} {'combined':>9} "
+              f"{'compressed bytes':>17}")
+        for record_size, codecs in result["records"].items():
+            for codec, figures in codecs.items():
+                print(f"{_exact_units(record_size):<8} {_codec_row(codec, figures, result['size'])}")
+
+
+def _codec_row(codec: str, figures: measuring.CodecResult, size: int) -> str:
+    combined = figures["combined_compressed_size"]
+    combined_text = "-" if combined is None else f"{size / combined if size and combined else 1:.2f}"
+    return (f"{measuring.codec_label(codec, figures['level']):<8} {figures['ratio']:>11.2f} "
+            f"{combined_text:>9} {figures['compressed_size']:>17}")
 
 
 def _chosen_codecs(args: argparse.Namespace) -> dict[str, int | None] | None:
@@ -500,6 +513,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
     try:
         result = measuring.measure(stream, chunk_size=args.chunk, codecs=codecs,
                                    combined=args.combined, estimate=args.estimate,
+                                   record_size=args.record_size,
                                    progress=None if bar is None else bar.update)
     except OSError as exc:
         raise CommandError(f"cannot read {name}: {exc.strerror or exc}") from None
@@ -614,6 +628,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                          help="codec to measure, repeatable: zstd, lz4, zlib or xz, with an "
                               "optional level (default: zstd:3, lz4 and zlib:6, those "
                               "installed)")
+    measure.add_argument("--record-size", type=_size_between(1, measuring.MAX_RECORD_SIZE),
+                         action="append", metavar="SIZE",
+                         help="also compress each aligned record of SIZE bytes on its own, "
+                              "as a store that compresses record by record does (a zstd "
+                              "frame, a bare lz4 block, a zlib stream per record); "
+                              "repeatable, at most 64MiB")
     measure.add_argument("--no-combined", dest="combined", action="store_false",
                          help="skip the combined figure (dedup, then compression), "
                               "which compresses the distinct chunks a second time")

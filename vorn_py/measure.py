@@ -23,6 +23,8 @@ from vorn_py._compressing import (
     KNOWN_CODECS,
     CodecUnavailableError,
     CompressorThread,
+    RecordSink,
+    StreamSink,
     available_codecs,
     codec_label,
     resolve_codecs,
@@ -38,6 +40,7 @@ __all__ = [
     "DEFAULT_CODECS",
     "DEFAULT_SAMPLE_SIZE",
     "MAX_CHUNK_SIZE",
+    "MAX_RECORD_SIZE",
     "KNOWN_CODECS",
     "CodecResult",
     "CodecUnavailableError",
@@ -56,6 +59,9 @@ MAX_CHUNK_SIZE = 1 << 30
 # Digests kept by an estimate: about 6 MiB at most, and a relative standard
 # error of at most sqrt(2 / 131072) = 0.39% on the distinct chunk count.
 DEFAULT_SAMPLE_SIZE = 1 << 17
+# Stores compress records of 4 KiB to 16 MiB; a record is held whole to be
+# compressed, once per codec.
+MAX_RECORD_SIZE = 64 << 20
 
 
 class CodecResult(TypedDict):
@@ -81,6 +87,9 @@ class Measurement(TypedDict):
     compression: dict[str, CodecResult]
     # Codec name -> size / compressed size of the deduplicated stream.
     combined: dict[str, float]
+    # Record size -> codec name -> figures with each aligned record of that
+    # size compressed on its own (the deduplicated stream's records too).
+    records: dict[int, dict[str, CodecResult]]
 
 
 def _check_positive(name: str, value: int, maximum: int | None = None) -> int:
@@ -92,17 +101,24 @@ def _check_positive(name: str, value: int, maximum: int | None = None) -> int:
     return value
 
 
+# Which compression a thread does: of the whole stream (None) or of each
+# record of a size, with a codec.
+_Lane = tuple[Optional[int], str]
+
+
 @dataclass
 class _Job:
     """What one measurement does with the pieces it reads."""
 
     chunk_size: int
     codecs: list[tuple[str, int]]
+    whole_stream: bool
+    record_sizes: list[int]
     counter: ChunkCounter | None  # None: no dedup counting
-    # Codec name -> thread compressing the whole stream, and (for the
-    # combined figures) the deduplicated stream.
-    plain: dict[str, CompressorThread] = field(default_factory=dict)
-    deduplicated: dict[str, CompressorThread] = field(default_factory=dict)
+    # Threads compressing the stream, and (for the combined figures) the
+    # deduplicated stream.
+    plain: dict[_Lane, CompressorThread] = field(default_factory=dict)
+    deduplicated: dict[_Lane, CompressorThread] = field(default_factory=dict)
     size: int = 0
 
     @property
@@ -110,19 +126,30 @@ class _Job:
         return [*self.plain.values(), *self.deduplicated.values()]
 
 
-def _plan(chunk_size: int, codecs: list[tuple[str, int]], track_dedup: bool,
-          combined: bool, estimate: bool, sample_size: int) -> _Job:
-    def compressors() -> dict[str, CompressorThread]:
-        return {name: CompressorThread(CODECS[name].stream_compressor(level))
-                for name, level in codecs}
+def _plan(chunk_size: int, codecs: list[tuple[str, int]], record_sizes: list[int],
+          whole_stream: bool, track_dedup: bool, combined: bool, estimate: bool,
+          sample_size: int) -> _Job:
+    lanes: list[tuple[_Lane, int]] = [
+        ((record_size, name), level)
+        for record_size in ([None] if whole_stream else []) + list(record_sizes)
+        for name, level in codecs]
+
+    def compressors() -> dict[_Lane, CompressorThread]:
+        threads = {}
+        for (record_size, name), level in lanes:
+            codec = CODECS[name]
+            sink = (StreamSink(codec.stream_compressor(level)) if record_size is None
+                    else RecordSink(codec.record_compressor(level), record_size))
+            threads[record_size, name] = CompressorThread(sink)
+        return threads
 
     # An estimate never sees every distinct chunk, so it cannot compress them.
-    combined = combined and track_dedup and not estimate and bool(codecs)
+    combined = combined and track_dedup and not estimate and bool(lanes)
     counter = None
     if track_dedup:
         distinct = DigestSample(sample_size) if estimate else DigestSet()
         counter = ChunkCounter(chunk_size, distinct, keep_unique=combined)
-    return _Job(chunk_size, codecs, counter, plain=compressors(),
+    return _Job(chunk_size, codecs, whole_stream, record_sizes, counter, plain=compressors(),
                 deduplicated=compressors() if combined else {})
 
 
@@ -165,18 +192,24 @@ def _ratio(original: float, reduced: float) -> float:
     return original / reduced if original and reduced else 1.0
 
 
-def _figures(job: _Job) -> Measurement:
-    compression: dict[str, CodecResult] = {}
-    combined: dict[str, float] = {}
+def _codec_figures(job: _Job, record_size: int | None) -> dict[str, CodecResult]:
+    figures: dict[str, CodecResult] = {}
     for name, level in job.codecs:
-        compressed = job.plain[name].compressed_size
-        deduplicated = job.deduplicated.get(name)
-        combined_size = None if deduplicated is None else deduplicated.compressed_size
-        compression[name] = {"level": level, "compressed_size": compressed,
-                             "ratio": _ratio(job.size, compressed),
-                             "combined_compressed_size": combined_size}
-        if combined_size is not None:
-            combined[name] = _ratio(job.size, combined_size)
+        compressed = job.plain[record_size, name].compressed_size
+        deduplicated = job.deduplicated.get((record_size, name))
+        figures[name] = {"level": level, "compressed_size": compressed,
+                         "ratio": _ratio(job.size, compressed),
+                         "combined_compressed_size":
+                             None if deduplicated is None else deduplicated.compressed_size}
+    return figures
+
+
+def _figures(job: _Job) -> Measurement:
+    compression = _codec_figures(job, None) if job.whole_stream else {}
+    combined = {name: _ratio(job.size, figures["combined_compressed_size"])
+                for name, figures in compression.items()
+                if figures["combined_compressed_size"] is not None}
+    records = {record_size: _codec_figures(job, record_size) for record_size in job.record_sizes}
     chunks = unique_chunks = unique_size = 0
     exact, error = True, 0.0
     if job.counter is not None:
@@ -200,24 +233,36 @@ def _figures(job: _Job) -> Measurement:
         "dedup_error": error,
         "compression": compression,
         "combined": combined,
+        "records": records,
     }
 
 
 def _measure(source: Source, chunk_size: int, codecs: list[tuple[str, int]], *,
-             track_dedup: bool, combined: bool = False, estimate: bool = False,
+             track_dedup: bool, record_sizes: list[int] | None = None,
+             whole_stream: bool = True, combined: bool = False, estimate: bool = False,
              sample_size: int = DEFAULT_SAMPLE_SIZE,
              progress: Callable[[int], object] | None = None) -> Measurement:
-    job = _plan(chunk_size, codecs, track_dedup, combined, estimate, sample_size)
+    job = _plan(chunk_size, codecs, record_sizes or [], whole_stream, track_dedup, combined,
+                estimate, sample_size)
     _read(job, source, progress)
     return _figures(job)
+
+
+def _record_sizes(record_size: int | Iterable[int] | None) -> list[int]:
+    if record_size is None:
+        return []
+    sizes = [record_size] if isinstance(record_size, int) else list(record_size)
+    for size in sizes:
+        _check_positive("record_size", size, MAX_RECORD_SIZE)
+    return list(dict.fromkeys(sizes))
 
 
 def measure(source: Source, chunk_size: int = DEFAULT_CHUNK_SIZE,
             codecs: Iterable[str] | Mapping[str, int | None] | None = None,
             combined: bool = True,
             progress: Callable[[int], object] | None = None,
-            *, estimate: bool = False,
-            sample_size: int = DEFAULT_SAMPLE_SIZE) -> Measurement:
+            *, estimate: bool = False, sample_size: int = DEFAULT_SAMPLE_SIZE,
+            record_size: int | Iterable[int] | None = None) -> Measurement:
     """Measure the deduplication ratio, compression ratios and combined ratio.
 
     `source` is a bytes-like object (read in place, without a copy), a path,
@@ -231,6 +276,13 @@ def measure(source: Source, chunk_size: int = DEFAULT_CHUNK_SIZE,
     called with the number of bytes consumed after each piece (for example
     ``tqdm.update``).
 
+    The compression figures are those of the whole stream. `record_size` (a
+    size or several) adds, under ``records``, the figures of a store that
+    compresses each aligned record of that size on its own: every record
+    (and a short last one) goes through the codec's one-shot call, a zstd
+    frame, a bare lz4 block, a zlib stream or an xz file per record, and the
+    ratio is the total in over the total out.
+
     Distinct chunks are counted exactly by their 128-bit xxh3 digests, in at
     most 24 bytes per distinct chunk. With `estimate=True` they are counted in
     a sample of at most `sample_size` digests (24 bytes each) instead: exact
@@ -243,7 +295,8 @@ def measure(source: Source, chunk_size: int = DEFAULT_CHUNK_SIZE,
     """
     chosen = resolve_codecs(codecs)
     return _measure(source, _check_positive("chunk_size", chunk_size, MAX_CHUNK_SIZE), chosen,
-                    track_dedup=True, combined=combined, estimate=estimate,
+                    track_dedup=True, record_sizes=_record_sizes(record_size),
+                    combined=combined, estimate=estimate,
                     sample_size=_check_positive("sample_size", sample_size), progress=progress)
 
 
@@ -258,8 +311,17 @@ def dedup_ratio(source: Source, chunk_size: int = DEFAULT_CHUNK_SIZE, *,
     return result["dedup_ratio"]
 
 
-def compression_ratio(source: Source, codec: str = "zstd", level: int | None = None) -> float:
-    """Original size / compressed size with one codec (default level if None)."""
+def compression_ratio(source: Source, codec: str = "zstd", level: int | None = None, *,
+                      record_size: int | None = None) -> float:
+    """Original size / compressed size with one codec (default level if None),
+    of the whole stream, or with each aligned record of `record_size` bytes
+    compressed on its own (as for `measure`)."""
     chosen = resolve_codecs({codec: level})
-    result = _measure(source, DEFAULT_CHUNK_SIZE, chosen, track_dedup=False)
-    return result["compression"][codec]["ratio"]
+    if record_size is None:
+        return _measure(source, DEFAULT_CHUNK_SIZE, chosen,
+                        track_dedup=False)["compression"][codec]["ratio"]
+    _check_positive("record_size", record_size, MAX_RECORD_SIZE)
+    # Pieces of whole records, where records are small enough to fit.
+    result = _measure(source, record_size, chosen, track_dedup=False,
+                      record_sizes=[record_size], whole_stream=False)
+    return result["records"][record_size][codec]["ratio"]

@@ -9,6 +9,7 @@ import resource
 import signal
 import subprocess
 import sys
+import zlib
 
 import pytest
 
@@ -450,6 +451,27 @@ class TestMeasureCommand:
             assert int(compressed) == figures["compression"][codec]["compressed_size"]
         skipped = vorn("measure", "--no-combined", "--codec", "lz4", "-", input=data)
         assert skipped.stdout.decode().splitlines()[-1].split()[2] == "-"
+
+    def test_record_sizes(self):
+        data = bytes(vorn_py.generate_buffer(4 * MiB, compress_ratio=3.0))
+        args = ["measure", "--codec", "zlib:1", "--codec", "lz4",
+                "--record-size", "4KiB", "--record-size", "32KiB", "-"]
+        result = vorn(*args, input=data)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.decode().splitlines()
+        rows = [line.split() for line in lines[lines.index("", 4) + 2:]]
+        assert [row[:2] for row in rows] == [["4KiB", "zlib-1"], ["4KiB", "lz4"],
+                                             ["32KiB", "zlib-1"], ["32KiB", "lz4"]]
+        figures = json.loads(vorn(*args[:-1], "--json", "-", input=data).stdout)
+        for (record, codec, ratio, _, compressed), size, name in zip(
+                rows, ("4096", "4096", "32768", "32768"), ("zlib", "lz4") * 2):
+            expected = figures["records"][size][name]
+            assert float(ratio) == round(expected["ratio"], 2)
+            assert int(compressed) == expected["compressed_size"]
+        assert figures["records"]["4096"]["zlib"]["compressed_size"] == sum(
+            len(zlib.compress(data[i:i + 4096], 1)) for i in range(0, len(data), 4096))
+        too_large = vorn("measure", "--record-size", "1GiB", "-", input=b"x")
+        assert too_large.returncode == 2 and b"at most 64MiB" in too_large.stderr
 
     def test_estimate(self):
         # 262144 distinct 64-byte chunks: more than the sample holds.
