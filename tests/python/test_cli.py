@@ -336,7 +336,8 @@ class TestFailures:
         # being imported and then waits for a signal.
         (tmp_path / "xxhash.py").write_text(
             "import os, signal\nos.write(2, b'importing\\n')\nwhile True:\n    signal.pause()\n")
-        env = dict(os.environ, PYTHONPATH=str(tmp_path))
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")])))
         proc = subprocess.Popen([VORN, "numa-info"], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, env=env, preexec_fn=default_sigint())
         try:
