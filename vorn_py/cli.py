@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import argparse
 import errno
-import importlib
+import io
 import json
 import math
 import os
@@ -21,13 +21,20 @@ import time
 from decimal import Decimal
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import vorn_py
 from vorn_py import _nodes
 from vorn_py import measure as measuring
 from vorn_py import verify as verifying
 from vorn_py.manifest import ManifestError, ManifestWriter, read_manifest
+
+if TYPE_CHECKING:
+    from typing import NoReturn
+
+    from tqdm import tqdm
+
+    ProgressBar = tqdm[NoReturn]
 
 PROG = "vorn-gen"
 
@@ -110,11 +117,11 @@ def _size_between(minimum: int, maximum: int) -> Callable[[str], int]:
 
 
 def _exact_units(size: int) -> str:
-    """64 << 30 -> "64GiB": a limit in the largest unit that divides it."""
+    """64 << 30 -> "64GiB": a size in the largest unit that divides it."""
     for unit in ("PiB", "TiB", "GiB", "MiB", "KiB"):
         if size % _UNITS[unit.lower()] == 0:
             return f"{size // _UNITS[unit.lower()]}{unit}"
-    return f"{size} bytes"
+    return f"{size}B"
 
 
 def parse_ratio(text: str) -> int:
@@ -182,23 +189,22 @@ def _say(prog: str, message: str) -> None:
         pass
 
 
-def _progress_bar(total: int | None, enabled: bool, desc: str) -> Any:
-    """A tqdm bar on standard error, or None when it is not wanted or not installed."""
+def _progress_bar(total: int | None, enabled: bool, desc: str) -> ProgressBar | None:
+    """A tqdm bar on standard error, or None when it is not wanted."""
     if not enabled:
         return None
-    try:
-        tqdm = importlib.import_module("tqdm").tqdm
-    except ImportError:
-        return None
+    # Imported only when a terminal shows a bar: it costs start-up time.
+    from tqdm import tqdm
+
     try:
         sized = os.get_terminal_size(sys.stderr.fileno()).columns > 0
     except (OSError, AttributeError, ValueError):
         sized = False
     # A terminal that reports no size (some serial consoles) would get no
     # bar at all: give it a fixed one instead.
-    fixed: dict[str, Any] = {} if sized else {"ncols": 80, "nrows": 24}
     return tqdm(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1000,
-                file=sys.stderr, dynamic_ncols=sized, leave=False, **fixed)
+                file=sys.stderr, dynamic_ncols=sized, leave=False,
+                ncols=None if sized else 80, nrows=None if sized else 24)
 
 
 def _stdout_is_open() -> bool:
@@ -307,7 +313,7 @@ def _wait_until_writable(fd: int) -> None:
 
 
 def _stream(generator: vorn_py.Generator, view: memoryview, out: _Output, size: int,
-            bar: Any, manifest: ManifestWriter | None) -> None:
+            bar: ProgressBar | None, manifest: ManifestWriter | None) -> None:
     # The generator's stream is at least one 4 MiB block long; stop at SIZE.
     while out.written < size:
         filled = _fill_chunk(generator, manifest, view[:min(len(view), size - out.written)],
@@ -484,15 +490,15 @@ def _finish_manifest(manifest: ManifestWriter | None, written: int) -> None:
 
 # ------------------------------------------------------------------ measure
 
-def _open_input(target: str) -> tuple[Any, str, int | None]:
+def _open_input(target: str) -> tuple[io.FileIO, str, int | None]:
     """An unbuffered binary stream, its name, and its remaining size if known."""
     if target == "-" and os.isatty(0):
         raise CommandError("refusing to read data from a terminal: "
                            "redirect standard input or give a FILE", EXIT_USAGE)
     name = "standard input" if target == "-" else target
     try:
-        stream: Any = (open(0, "rb", buffering=0, closefd=False) if target == "-"
-                       else open(target, "rb", buffering=0))
+        stream = (open(0, "rb", buffering=0, closefd=False) if target == "-"
+                  else open(target, "rb", buffering=0))
     except OSError as exc:
         raise CommandError(f"cannot open {name}: {exc.strerror}") from None
     total = None
@@ -520,17 +526,30 @@ def _print_measurement(name: str, result: measuring.Measurement) -> None:
     print()
     print(f"{'codec':<8} {'compression':>11} {'combined':>9} {'compressed bytes':>17}")
     for codec, figures in result["compression"].items():
-        combined = result["combined"].get(codec)
-        combined_text = "-" if combined is None else f"{combined:.2f}"
-        print(f"{measuring.codec_label(codec, figures['level']):<8} {figures['ratio']:>11.2f} "
-              f"{combined_text:>9} {figures['compressed_size']:>17}")
+        print(_codec_row(codec, figures, result["size"]))
+    if result["records"]:
+        # Each record compressed on its own, as a store that compresses
+        # record by record does.
+        print()
+        print(f"{'record':<8} {'codec':<8} {'compression':>11} {'combined':>9} "
+              f"{'compressed bytes':>17}")
+        for record_size, codecs in result["records"].items():
+            for codec, figures in codecs.items():
+                print(f"{_exact_units(record_size):<8} {_codec_row(codec, figures, result['size'])}")
 
 
-def cmd_measure(args: argparse.Namespace) -> int:
-    _require_stdout()
+def _codec_row(codec: str, figures: measuring.CodecResult, size: int) -> str:
+    combined = figures["combined_compressed_size"]
+    combined_text = "-" if combined is None else f"{size / combined if size and combined else 1:.2f}"
+    return (f"{measuring.codec_label(codec, figures['level']):<8} {figures['ratio']:>11.2f} "
+            f"{combined_text:>9} {figures['compressed_size']:>17}")
+
+
+def _chosen_codecs(args: argparse.Namespace) -> dict[str, int | None] | None:
+    """The codecs asked for (None: the defaults), checked before anything is
+    read so that a mistake costs no time."""
     codecs: dict[str, int | None] | None = dict(args.codec) if args.codec else None
     try:
-        # Check the codecs before reading anything: a mistake costs no time.
         measuring.resolve_codecs(codecs)
     except measuring.CodecUnavailableError as exc:
         raise CommandError(str(exc)) from None
@@ -541,6 +560,12 @@ def cmd_measure(args: argparse.Namespace) -> int:
         if missing and not args.quiet:
             _say(args.prog, f"note: {', '.join(missing)} not installed, so not measured "
                  "(pip install 'vorn_py[measure]')")
+    return codecs
+
+
+def cmd_measure(args: argparse.Namespace) -> int:
+    _require_stdout()
+    codecs = _chosen_codecs(args)
     stream, name, total = _open_input(args.input)
     show_bar = (_stderr_is_terminal() and not args.quiet
                 and (total is None or total >= _MEASURE_BAR_THRESHOLD))
@@ -548,6 +573,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
     try:
         result = measuring.measure(stream, chunk_size=args.chunk, codecs=codecs,
                                    combined=args.combined, estimate=args.estimate,
+                                   record_size=args.record_size,
                                    progress=None if bar is None else bar.update)
     except OSError as exc:
         raise CommandError(f"cannot read {name}: {exc.strerror or exc}") from None
@@ -763,6 +789,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                          help="codec to measure, repeatable: zstd, lz4, zlib or xz, with an "
                               "optional level (default: zstd:3, lz4 and zlib:6, those "
                               "installed)")
+    measure.add_argument("--record-size", type=_size_between(1, measuring.MAX_RECORD_SIZE),
+                         action="append", metavar="SIZE",
+                         help="also compress each aligned record of SIZE bytes on its own, "
+                              "as a store that compresses record by record does (a zstd "
+                              "frame, a bare lz4 block, a zlib stream per record); "
+                              "repeatable, at most 64MiB")
     measure.add_argument("--no-combined", dest="combined", action="store_false",
                          help="skip the combined figure (dedup, then compression), "
                               "which compresses the distinct chunks a second time")

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from _vorncore import BytesView, Generator, generate_buffer
-from conftest import BLOCK
+from helpers import BLOCK
 
 
 class TestExport:

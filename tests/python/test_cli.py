@@ -9,11 +9,12 @@ import resource
 import signal
 import subprocess
 import sys
+import zlib
 
 import pytest
 
 import vorn_py
-from conftest import SANITIZED, default_sigint, run_python
+from helpers import SANITIZED, default_sigint, run_python
 from vorn_py import _nodes
 from vorn_py import measure
 from vorn_py.cli import achievable_dedup, parse_ratio, parse_size
@@ -240,7 +241,7 @@ class TestFailures:
             assert result.returncode == 1
             assert b"cannot open" in result.stderr and b"(0 bytes written)" in result.stderr
 
-    @pytest.mark.skipif(SANITIZED, reason="address-space limits break the sanitizer runtime")
+    @pytest.mark.skipif(SANITIZED, reason="the sanitizer cannot start under an address-space limit")
     def test_a_run_that_cannot_start_leaves_the_output_alone(self, tmp_path):
         def limit_memory():
             resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
@@ -336,7 +337,8 @@ class TestFailures:
         # being imported and then waits for a signal.
         (tmp_path / "xxhash.py").write_text(
             "import os, signal\nos.write(2, b'importing\\n')\nwhile True:\n    signal.pause()\n")
-        env = dict(os.environ, PYTHONPATH=str(tmp_path))
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")])))
         proc = subprocess.Popen([VORN, "numa-info"], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, env=env, preexec_fn=default_sigint())
         try:
@@ -451,6 +453,27 @@ class TestMeasureCommand:
             assert int(compressed) == figures["compression"][codec]["compressed_size"]
         skipped = vorn("measure", "--no-combined", "--codec", "lz4", "-", input=data)
         assert skipped.stdout.decode().splitlines()[-1].split()[2] == "-"
+
+    def test_record_sizes(self):
+        data = bytes(vorn_py.generate_buffer(4 * MiB, compress_ratio=3.0))
+        args = ["measure", "--codec", "zlib:1", "--codec", "lz4",
+                "--record-size", "4KiB", "--record-size", "32KiB", "-"]
+        result = vorn(*args, input=data)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.decode().splitlines()
+        rows = [line.split() for line in lines[lines.index("", 4) + 2:]]
+        assert [row[:2] for row in rows] == [["4KiB", "zlib-1"], ["4KiB", "lz4"],
+                                             ["32KiB", "zlib-1"], ["32KiB", "lz4"]]
+        figures = json.loads(vorn(*args[:-1], "--json", "-", input=data).stdout)
+        for (record, codec, ratio, _, compressed), size, name in zip(
+                rows, ("4096", "4096", "32768", "32768"), ("zlib", "lz4") * 2):
+            expected = figures["records"][size][name]
+            assert float(ratio) == round(expected["ratio"], 2)
+            assert int(compressed) == expected["compressed_size"]
+        assert figures["records"]["4096"]["zlib"]["compressed_size"] == sum(
+            len(zlib.compress(data[i:i + 4096], 1)) for i in range(0, len(data), 4096))
+        too_large = vorn("measure", "--record-size", "1GiB", "-", input=b"x")
+        assert too_large.returncode == 2 and b"at most 64MiB" in too_large.stderr
 
     def test_estimate(self):
         # 262144 distinct 64-byte chunks: more than the sample holds.

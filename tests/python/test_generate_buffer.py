@@ -9,7 +9,7 @@ import zlib
 import pytest
 
 from _vorncore import BytesView, generate_buffer
-from conftest import BLOCK, SANITIZED, blocks_of, generate_without_room_for_workers, run_python
+from helpers import BLOCK, SANITIZED, blocks_of, generate_without_room_for_workers, run_python
 
 
 class TestLengths:

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from _vorncore import generate_into_buffer
-from conftest import BLOCK, SANITIZED, blocks_of, run_python
+from helpers import BLOCK, SANITIZED, blocks_of, run_python
 
 BAD_MODE = "Invalid numa_mode 'bogus': must be 'auto', 'force', or 'disabled'"
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from _vorncore import BytesView, Generator
-from conftest import BLOCK, SANITIZED, blocks_of, run_python
+from helpers import BLOCK, SANITIZED, blocks_of, run_python
 
 
 def read_all(gen, piece):

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 from _vorncore import Generator, generate_buffer, generate_into_buffer
-from conftest import BLOCK, SANITIZED, run_python
+from helpers import BLOCK, SANITIZED, run_python
 
 
 def test_argument_references_are_given_back():

@@ -11,7 +11,7 @@ import pytest
 import xxhash
 
 import vorn_py
-from conftest import BLOCK, blocks_of
+from helpers import BLOCK, blocks_of
 from vorn_py import manifest as mf
 from vorn_py.manifest import ManifestError, ManifestWriter, StreamLayout, read_manifest
 

@@ -1,4 +1,4 @@
-"""vorn_py.measure: known answers for the dedup ratio, agreement with one-shot
+"""vorn_py.measure: dedup ratios of hand-made data, agreement with one-shot
 compressors, the same figures from every kind of source, codec selection and
 its errors, and bounded memory on a large stream."""
 
@@ -9,13 +9,14 @@ import sys
 import threading
 import zlib
 
+import lz4.block
 import lz4.frame
 import numpy as np
 import pytest
 import zstandard
 
 import vorn_py
-from conftest import SANITIZED, run_python
+from helpers import SANITIZED, run_python
 from vorn_py import measure
 
 
@@ -63,7 +64,7 @@ class TestDedupRatio:
         ("abcd", 1.0),
         ("aab", 1.5),
     ])
-    def test_known_answers(self, labels, expected):
+    def test_hand_counted_ratios(self, labels, expected):
         assert measure.dedup_ratio(chunks(*labels)) == expected
 
     def test_a_short_last_chunk_counts_as_a_chunk(self):
@@ -207,6 +208,66 @@ class TestCompressionRatio:
         for codec in ("zstd", "lz4", "zlib"):
             assert measure.compression_ratio(generated, codec) > 1.2, codec
         assert measure.compression_ratio(os.urandom(1 << 20), "zstd") < 1.01
+
+
+class TestRecordSize:
+    def test_each_record_is_compressed_on_its_own(self):
+        # Records of zeros and of random bytes, and a short last one: the
+        # figure is the total of one one-shot call per record.
+        zeros, noise = bytes(4096), os.urandom(4096)
+        records = [zeros, noise, noise, zeros, zeros, noise[:1000]]
+        data = b"".join(records)
+        expected = {
+            "zstd": sum(len(zstandard.ZstdCompressor(level=3).compress(r)) for r in records),
+            "lz4": sum(len(lz4.block.compress(r, store_size=False)) for r in records),
+            "zlib": sum(len(zlib.compress(r, 6)) for r in records),
+        }
+        result = measure.measure(data, record_size=4096)
+        assert list(result["records"]) == [4096]
+        for codec, size in expected.items():
+            figures = result["records"][4096][codec]
+            assert figures["compressed_size"] == size, codec
+            assert figures["ratio"] == len(data) / size
+            assert measure.compression_ratio(data, codec, record_size=4096) == len(data) / size
+        # The whole-stream figures stay what they were.
+        assert result["compression"] == measure.measure(data)["compression"]
+        # Zeros alone: each record is as small as the codec makes one record.
+        assert measure.compression_ratio(zeros * 10, "zlib", record_size=4096) == 4096 / len(
+            zlib.compress(zeros, 6))
+
+    def test_records_of_any_size_at_fixed_offsets(self):
+        data = bytes(vorn_py.generate_buffer(20 << 20, compress_ratio=3.0))[:(20 << 20) - 123]
+        sizes = [3000, 32768, 12 << 20]  # 12 MiB records span the 8 MiB read pieces
+        expected = {size: sum(len(zlib.compress(data[i:i + size], 1))
+                              for i in range(0, len(data), size)) for size in sizes}
+        for source in (data, ShortReads(data, 1 << 20)):
+            result = measure.measure(source, codecs={"zlib": 1}, combined=False,
+                                     record_size=sizes + [3000])
+            assert list(result["records"]) == sizes  # once each, in order
+            for size in sizes:
+                assert result["records"][size]["zlib"]["compressed_size"] == expected[size]
+
+    def test_the_deduplicated_stream_is_compressed_by_records_too(self):
+        # b a b c a: the deduplicated stream is b a c, compressed record by record.
+        data = chunks("b", "a", "b", "c", "a")
+        result = measure.measure(data, codecs=["zlib"], record_size=4096)
+        figures = result["records"][4096]["zlib"]
+        assert figures["combined_compressed_size"] == sum(
+            len(zlib.compress(chunks(label), 6)) for label in "bac")
+        assert measure.measure(data, codecs=["zlib"], combined=False, record_size=4096)[
+            "records"][4096]["zlib"]["combined_compressed_size"] is None
+
+    def test_empty_input_and_bad_record_sizes(self):
+        empty = measure.measure(b"", codecs=["zlib"], record_size=4096)
+        assert empty["records"] == {4096: {"zlib": {
+            "level": 6, "compressed_size": 0, "ratio": 1.0, "combined_compressed_size": 0}}}
+        for bad, error in ((0, ValueError), (-4096, ValueError), (4096.0, TypeError),
+                           (True, TypeError), (measure.MAX_RECORD_SIZE + 1, ValueError),
+                           ([4096, 0], ValueError)):
+            with pytest.raises(error):
+                measure.measure(b"x", record_size=bad)
+        with pytest.raises(ValueError):
+            measure.compression_ratio(b"x", record_size=0)
 
 
 class TestMeasure:

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import _vorncore
-from conftest import generate_without_room_for_workers, run_python
+from helpers import generate_without_room_for_workers, run_python
 
 FIXTURES = Path(__file__).resolve().parent.parent / "fixtures" / "topology"
 UMA_TEXT = "UMA (single NUMA node - cloud VM or workstation)"

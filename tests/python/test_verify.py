@@ -14,7 +14,7 @@ import sys
 import pytest
 
 import vorn_py
-from conftest import BLOCK
+from helpers import BLOCK
 from vorn_py.cli import main
 from vorn_py.manifest import ManifestWriter
 from vorn_py import verify as verifying

@@ -1,14 +1,17 @@
-"""Sets of 16-byte chunk digests in compact memory: an exact set for counting
-distinct chunks, and a bounded sample of it for estimating the count.
+"""Counting the chunks and the distinct chunks of a stream: 16-byte chunk
+digests in compact memory, either an exact set or a bounded sample of it for
+an estimate, and the counter that cuts a stream into chunks.
 
-A set of ``bytes`` objects costs about 120 bytes per digest; these keep the
-digests side by side in byte arrays, at most 24 bytes per digest.
+A set of ``bytes`` objects costs about 120 bytes per digest; these sets keep
+the digests side by side in byte arrays, at most 24 bytes per digest.
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Iterator
+
+import xxhash
 
 DIGEST_SIZE = 16
 
@@ -166,3 +169,84 @@ class DigestSample:
         self._sample = kept
         if len(kept) > self.capacity:  # every digest moved up a level: again
             self._halve()
+
+
+class ChunkCounter:
+    """Counts the chunks and the distinct chunks of a stream fed in pieces of
+    any length; chunks lie at fixed offsets whatever the pieces are, and a
+    short last chunk counts as one. With an exact set it can also hand back
+    each chunk's first occurrence (for compressing the deduplicated stream)."""
+
+    def __init__(self, chunk_size: int, distinct: DigestSet | DigestSample,
+                 keep_unique: bool) -> None:
+        self.chunk_size = chunk_size
+        self.distinct = distinct
+        self.keep_unique = keep_unique and isinstance(distinct, DigestSet)
+        self.chunks = 0
+        self.unique_size = 0  # counted by exact sets only
+        # The chunk that the last piece left unfinished.
+        self._partial = xxhash.xxh3_128()
+        self._partial_parts: list[memoryview] = []
+        self._partial_length = 0
+
+    def feed(self, piece: memoryview) -> list[memoryview]:
+        """Count the chunks that `piece` completes; returns the parts of those
+        seen for the first time (when keeping them)."""
+        unique: list[memoryview] = []
+        size = self.chunk_size
+        if self._partial_length:
+            head = piece[:size - self._partial_length]
+            self._extend_partial(head)
+            piece = piece[len(head):]
+            if self._partial_length == size:
+                self._close_partial(unique)
+        whole = len(piece) - len(piece) % size
+        if isinstance(self.distinct, DigestSet):
+            self._count_exactly(self.distinct, piece[:whole], unique)
+        else:
+            add = self.distinct.add
+            for start in range(0, whole, size):
+                add(xxhash.xxh3_128_digest(piece[start:start + size]))
+        self.chunks += whole // size
+        if whole < len(piece):
+            self._extend_partial(piece[whole:])
+        return unique
+
+    def finish(self) -> list[memoryview]:
+        """Count a last, short chunk; returns it if it was new (and kept)."""
+        unique: list[memoryview] = []
+        if self._partial_length:
+            self._close_partial(unique)
+        return unique
+
+    def _count_exactly(self, digests: DigestSet, whole_chunks: memoryview,
+                       unique: list[memoryview]) -> None:
+        size = self.chunk_size
+        add = digests.add
+        run = -1  # start of the current run of new chunks, handed back as one view
+        for start in range(0, len(whole_chunks), size):
+            if add(xxhash.xxh3_128_digest(whole_chunks[start:start + size])):
+                self.unique_size += size
+                if run < 0:
+                    run = start
+            elif run >= 0:
+                if self.keep_unique:
+                    unique.append(whole_chunks[run:start])
+                run = -1
+        if run >= 0 and self.keep_unique:
+            unique.append(whole_chunks[run:])
+
+    def _extend_partial(self, part: memoryview) -> None:
+        self._partial.update(part)
+        self._partial_length += len(part)
+        if self.keep_unique:
+            self._partial_parts.append(part)
+
+    def _close_partial(self, unique: list[memoryview]) -> None:
+        if self.distinct.add(self._partial.digest()) and isinstance(self.distinct, DigestSet):
+            self.unique_size += self._partial_length
+            unique.extend(self._partial_parts)
+        self.chunks += 1
+        self._partial.reset()
+        self._partial_parts = []
+        self._partial_length = 0
