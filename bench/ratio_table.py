@@ -2,7 +2,7 @@
 
 The default table: for each requested ratio, fresh output (dedup 1)
 compressed in aligned 4 KiB and 32 KiB records, each on its own with the
-codec's one-shot call (bench/records.py), and as a whole stream, streamed
+codec's one-shot call (vorn_py.measure's record mode), and as a whole stream, streamed
 as the command-line tools do: zstd at levels 1 and 3, lz4, gzip level 6,
 and, whole only, zstd level 19 and xz. The slow codecs (zstd-19, xz) see
 the first 16 MiB, the others 64 MiB; every unique block is a different
@@ -22,8 +22,6 @@ import sys
 
 import vorn_py
 from vorn_py import measure
-
-import records
 
 KIB = 1024
 MIB = 1 << 20
@@ -61,7 +59,7 @@ def tolerance(ratio):
 def ratio_of(data, codec, level, record_size):
     if record_size is None:
         return measure.compression_ratio(data, codec=codec, level=level)
-    return records.record_ratio(data, record_size, codec, level)
+    return measure.compression_ratio(data, codec=codec, level=level, record_size=record_size)
 
 
 def size_label(size):
