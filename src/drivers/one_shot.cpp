@@ -13,13 +13,14 @@
 #include "synthesis/constants.hpp"
 #include "synthesis/plan.hpp"
 #include "placement/placement.hpp"
+#include "placement/topology_cache.hpp"
 #include "synthesis/entropy.hpp"
 
 namespace vorn {
 namespace {
 
-// The machine as one call sees it, from a single topology load: its NUMA
-// layout when the mode asks for one, and the loaded topology itself for a
+// The machine as one call sees it, from the process's loaded topology: its
+// NUMA layout when the mode asks for one, and a copy of the topology for a
 // node-bound allocation, which takes it over.
 struct MachineView {
     std::optional<NumaTopology> layout;
@@ -32,17 +33,15 @@ MachineView look_at_machine(const GeneratorConfig& config, bool keep_topology,
                             std::uint64_t available_cpus) {
     MachineView view;
     if (config.numa_mode != NumaMode::Disabled) {
-        Result<TopologyPtr> loaded = load_machine_topology();
+        Result<NumaTopology> layout = cached_machine_layout(available_cpus);
         // Placement is an optimisation: without a topology the call goes on plain.
-        if (!loaded) return view;
-        view.topology = std::move(loaded).value();
-        // Generation reads only the node layout; the core count is not needed.
-        view.layout = topology_from_hwloc(view.topology.get(), 0, available_cpus);
-    } else if (keep_topology) {
-        TopologyLoadFailure failure;
-        view.topology = load_topology(failure);  // none: ordinary memory
+        if (!layout) return view;
+        view.layout = std::move(layout).value();
     }
-    if (!keep_topology) view.topology.reset();
+    if (keep_topology) {
+        Result<TopologyPtr> copy = cached_machine_topology_copy();
+        if (copy) view.topology = std::move(copy).value();  // none: ordinary memory
+    }
     return view;
 }
 
