@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "synthesis/plan.hpp"
+#include "synthesis/random_fill.hpp"
 #include "placement/thread_pool.hpp"
 
 namespace vorn {
@@ -49,7 +50,8 @@ private:
                                std::uint64_t offset, std::uint64_t blocks);
     void fill_chunk_parallel(std::uint8_t* dest, std::uint64_t count, std::uint64_t first,
                              std::uint64_t offset, std::uint64_t blocks);
-    void generate_block(std::uint8_t* span, std::uint64_t block) const;
+    void generate_block(std::uint8_t* span, std::uint64_t block,
+                        StoreKind stores = StoreKind::Ordinary) const;
     // The whole of `block`, from the kept block when it is the same unique
     // block, else put into the kept buffer first: copied from `whole_copy`
     // when that is not null, else generated.
