@@ -13,13 +13,14 @@
 #include "synthesis/constants.hpp"
 #include "synthesis/plan.hpp"
 #include "placement/placement.hpp"
+#include "placement/topology_cache.hpp"
 #include "synthesis/entropy.hpp"
 
 namespace vorn {
 namespace {
 
-// The machine as one call sees it, from a single topology load: its NUMA
-// layout when the mode asks for one, and the loaded topology itself for a
+// The machine as one call sees it, from the process's loaded topology: its
+// NUMA layout when the mode asks for one, and a copy of the topology for a
 // node-bound allocation, which takes it over.
 struct MachineView {
     std::optional<NumaTopology> layout;
@@ -32,17 +33,15 @@ MachineView look_at_machine(const GeneratorConfig& config, bool keep_topology,
                             std::uint64_t available_cpus) {
     MachineView view;
     if (config.numa_mode != NumaMode::Disabled) {
-        Result<TopologyPtr> loaded = load_machine_topology();
+        Result<NumaTopology> layout = cached_machine_layout(available_cpus);
         // Placement is an optimisation: without a topology the call goes on plain.
-        if (!loaded) return view;
-        view.topology = std::move(loaded).value();
-        // Generation reads only the node layout; the core count is not needed.
-        view.layout = topology_from_hwloc(view.topology.get(), 0, available_cpus);
-    } else if (keep_topology) {
-        TopologyLoadFailure failure;
-        view.topology = load_topology(failure);  // none: ordinary memory
+        if (!layout) return view;
+        view.layout = std::move(layout).value();
     }
-    if (!keep_topology) view.topology.reset();
+    if (keep_topology) {
+        Result<TopologyPtr> copy = cached_machine_topology_copy();
+        if (copy) view.topology = std::move(copy).value();  // none: ordinary memory
+    }
     return view;
 }
 
@@ -64,37 +63,50 @@ void check_capacity(const GenerationPlan& plan) {
 }
 
 // Fills dest[0, len) with the stream of `plan`, one chunk per block of the
-// placement: every whole block in place, a partial last block through a
-// private scratch block.
+// placement. The first occurrence of each unique block is made, every whole
+// block in place and a partial last block through a private scratch block;
+// then every repeat copies its first occurrence, which a copy does faster
+// than synthesis.
 void run_generation(const Placement& placement, const GenerationPlan& plan, std::uint64_t entropy,
                     std::uint8_t* dest, std::uint64_t len) {
     std::unique_ptr<ThreadPool> pool = create_pool(placement);
     const std::uint64_t chunks = placement.blocks;
+    const auto chunk_len = [&](std::uint64_t i) {
+        return std::min(BLOCK_SIZE, len - (i << BLOCK_SHIFT));
+    };
 
     if (placement.numa_path) {
         // Let each pinned worker fault in its chunks so the pages land on its node.
         pool->run_chunks(chunks, [&](std::size_t i) {
             std::uint8_t* chunk = dest + (std::uint64_t{i} << BLOCK_SHIFT);
-            const std::uint64_t chunk_len = std::min(BLOCK_SIZE, len - (std::uint64_t{i} << BLOCK_SHIFT));
             chunk[0] = 0;
-            if (chunk_len > 4096) chunk[chunk_len - 1] = 0;
+            if (chunk_len(i) > 4096) chunk[chunk_len(i) - 1] = 0;
         });
     }
 
-    pool->run_chunks(chunks, [&](std::size_t i) {
-        const std::uint64_t start = std::uint64_t{i} << BLOCK_SHIFT;
+    // Block i repeats unique block i mod U, so the first min(U, chunks)
+    // blocks are the first occurrences.
+    const std::uint64_t firsts = std::min(plan.unique_blocks, chunks);
+    pool->run_chunks(firsts, [&](std::size_t i) {
         const std::uint64_t unique = unique_index(plan, i);
         const std::uint64_t copy_target = plan.copy_target(unique);
-        const std::uint64_t chunk_len = std::min(BLOCK_SIZE, len - start);
-        if (chunk_len == BLOCK_SIZE) {
-            fill_block(dest + start, BLOCK_SIZE, unique, copy_target, entropy);
+        std::uint8_t* out = dest + (std::uint64_t{i} << BLOCK_SHIFT);
+        if (chunk_len(i) == BLOCK_SIZE) {
+            fill_block(out, BLOCK_SIZE, unique, copy_target, entropy);
         } else {
             // A partial block is the prefix of its full block, never a block
             // generated at a shorter length.
             std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[BLOCK_SIZE]);
             fill_block(scratch.get(), BLOCK_SIZE, unique, copy_target, entropy);
-            std::memcpy(dest + start, scratch.get(), chunk_len);
+            std::memcpy(out, scratch.get(), chunk_len(i));
         }
+    });
+    // A repeat's first occurrence lies before it and is never the last
+    // block, so it is whole.
+    pool->run_chunks(chunks - firsts, [&](std::size_t k) {
+        const std::uint64_t i = firsts + k;
+        const std::uint64_t first = unique_index(plan, i);
+        std::memcpy(dest + (i << BLOCK_SHIFT), dest + (first << BLOCK_SHIFT), chunk_len(i));
     });
 }
 

@@ -13,6 +13,17 @@
 namespace vorn {
 namespace {
 
+// A read this long outgrows the last-level cache of common machines, so its
+// first blocks are gone from cache by the time it returns: streaming stores
+// then write the blocks made in place without reading each line first
+// (measured 5-10% more per CPU-second into a 32 MiB buffer). Fresh memory
+// and shorter reads do better with ordinary stores.
+constexpr std::uint64_t STREAMING_STORES_FROM = 8 * BLOCK_SIZE;
+
+StoreKind stores_for(std::uint64_t read_length) {
+    return read_length >= STREAMING_STORES_FROM ? StoreKind::NonTemporal : StoreKind::Ordinary;
+}
+
 std::unique_ptr<std::uint8_t[]> new_block() {
     return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[BLOCK_SIZE]);
 }
@@ -43,20 +54,42 @@ DataGenerator::DataGenerator(std::uint64_t size, std::uint64_t dedup_factor,
       pool_(create_pool(workers_for(max_threads ? *max_threads : available_cpu_count(),
                                     plan_.total_blocks))) {}
 
-void DataGenerator::generate_block(std::uint8_t* span, std::uint64_t block) const {
+void DataGenerator::generate_block(std::uint8_t* span, std::uint64_t block,
+                                   StoreKind stores) const {
     const std::uint64_t unique = unique_index(plan_, block);
-    fill_block(span, BLOCK_SIZE, unique, plan_.copy_target(unique), entropy_);
+    fill_block(span, BLOCK_SIZE, unique, plan_.copy_target(unique), entropy_, stores);
 }
 
-const std::uint8_t* DataGenerator::kept_block(std::uint64_t block) {
+const std::uint8_t* DataGenerator::kept_block(std::uint64_t block, const std::uint8_t* whole_copy) {
     const std::uint64_t unique = unique_index(plan_, block);
     if (!kept_) kept_ = new_block();
     if (kept_unique_ != unique) {
         kept_unique_.reset();  // stays unset if generation is interrupted
-        generate_block(kept_.get(), block);
+        if (whole_copy != nullptr) {
+            std::memcpy(kept_.get(), whole_copy, BLOCK_SIZE);
+        } else {
+            generate_block(kept_.get(), block);
+        }
         kept_unique_ = unique;
     }
     return kept_.get();
+}
+
+const std::uint8_t* DataGenerator::earlier_in_call(const std::uint8_t* dest, std::uint64_t j,
+                                                   std::uint64_t offset) const {
+    // Block j of a call repeats blocks j - U, j - 2U, ... of the same call.
+    // The first of them is made, not copied, and lies whole in dest unless
+    // it is the call's first block and the call starts inside it; then the
+    // next one is made instead.
+    const std::uint64_t unique = plan_.unique_blocks;
+    std::uint64_t made = j % unique;
+    if (made == 0 && offset != 0) made += unique;
+    if (made >= j) return nullptr;
+    return dest + (made << BLOCK_SHIFT) - offset;
+}
+
+bool DataGenerator::kept_holds(std::uint64_t block) const {
+    return kept_ && kept_unique_ == unique_index(plan_, block);
 }
 
 std::uint64_t DataGenerator::fill_chunk(std::uint8_t* dest, std::uint64_t size) {
@@ -84,10 +117,15 @@ void DataGenerator::fill_chunk_sequential(std::uint8_t* dest, std::uint64_t coun
         const std::uint64_t block = first + j;
         const std::uint64_t from = j == 0 ? offset : 0;
         const std::uint64_t len = std::min(BLOCK_SIZE - from, count - written);
-        if (len == BLOCK_SIZE) {
-            generate_block(dest + written, block);  // whole block: straight into place
+        const std::uint8_t* earlier = earlier_in_call(dest, j, offset);
+        if (len != BLOCK_SIZE) {
+            std::memcpy(dest + written, kept_block(block, earlier) + from, len);
+        } else if (kept_holds(block)) {
+            std::memcpy(dest + written, kept_.get(), BLOCK_SIZE);
+        } else if (earlier != nullptr) {
+            std::memcpy(dest + written, earlier, BLOCK_SIZE);
         } else {
-            std::memcpy(dest + written, kept_block(block) + from, len);
+            generate_block(dest + written, block, stores_for(count));  // straight into place
         }
         written += len;
     }
@@ -100,37 +138,59 @@ void DataGenerator::fill_chunk_parallel(std::uint8_t* dest, std::uint64_t count,
     const std::uint64_t end = start + count;
     const std::uint64_t last_block = first + blocks - 1;
     const bool last_partial = (end & BLOCK_MASK) != 0;
-    if (last_partial && !spare_) spare_ = new_block();
+    // The kept block serves a partial last block of its own unique block;
+    // otherwise that block is made in the spare, which becomes the kept one.
+    const bool last_from_kept = last_partial && kept_holds(last_block);
+    if (last_partial && !last_from_kept && !spare_) spare_ = new_block();
     // Units only read the kept block, and only the unit of a partial last
-    // block writes the spare, so no two units share a written byte.
-    const std::optional<std::uint64_t> kept_unique = kept_ ? kept_unique_ : std::nullopt;
-
-    pool_->run_chunks(static_cast<std::size_t>(blocks), [&](std::size_t j) {
+    // block writes the spare, so no two units share a written byte. Repeats
+    // of a block made earlier in the call copy it in a second round, once
+    // it is complete.
+    const auto unit = [&](std::size_t j, bool copies_round) {
         const std::uint64_t block = first + j;
         const std::uint64_t block_start = block << BLOCK_SHIFT;
         const std::uint64_t from = std::max(start, block_start);
         const std::uint64_t to = std::min(end, block_start + BLOCK_SIZE);
         std::uint8_t* out = dest + (from - start);
+        const std::uint8_t* earlier = earlier_in_call(dest, j, offset);
+        const bool spare_unit = block == last_block && last_partial && !last_from_kept;
+        const bool from_kept = kept_holds(block) && !spare_unit;
+        if ((earlier != nullptr && !from_kept) != copies_round) return;
+        if (from_kept) {
+            std::memcpy(out, kept_.get() + (from - block_start), to - from);
+            return;
+        }
         if (to - from == BLOCK_SIZE) {
-            generate_block(out, block);
+            if (earlier != nullptr) {
+                std::memcpy(out, earlier, BLOCK_SIZE);
+            } else {
+                generate_block(out, block, stores_for(count));
+            }
             return;
         }
         const std::uint8_t* source;
         std::unique_ptr<std::uint8_t[]> scratch;
-        if (block == last_block && last_partial) {
-            generate_block(spare_.get(), block);
+        if (spare_unit) {
+            if (earlier != nullptr) {
+                std::memcpy(spare_.get(), earlier, BLOCK_SIZE);
+            } else {
+                generate_block(spare_.get(), block);
+            }
             source = spare_.get();
-        } else if (kept_unique == unique_index(plan_, block)) {
-            source = kept_.get();
         } else {
+            // The call's first block, starting inside it; never a repeat
+            // within the call.
             scratch = new_block();
             generate_block(scratch.get(), block);
             source = scratch.get();
         }
         std::memcpy(out, source + (from - block_start), to - from);
-    });
+    };
+    const auto units = static_cast<std::size_t>(blocks);
+    pool_->run_chunks(units, [&](std::size_t j) { unit(j, false); });
+    if (blocks > plan_.unique_blocks) pool_->run_chunks(units, [&](std::size_t j) { unit(j, true); });
 
-    if (last_partial) {
+    if (last_partial && !last_from_kept) {
         std::swap(kept_, spare_);
         kept_unique_ = unique_index(plan_, last_block);
     }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "synthesis/plan.hpp"
+#include "synthesis/random_fill.hpp"
 #include "placement/thread_pool.hpp"
 
 namespace vorn {
@@ -49,10 +50,18 @@ private:
                                std::uint64_t offset, std::uint64_t blocks);
     void fill_chunk_parallel(std::uint8_t* dest, std::uint64_t count, std::uint64_t first,
                              std::uint64_t offset, std::uint64_t blocks);
-    void generate_block(std::uint8_t* span, std::uint64_t block) const;
+    void generate_block(std::uint8_t* span, std::uint64_t block,
+                        StoreKind stores = StoreKind::Ordinary) const;
     // The whole of `block`, from the kept block when it is the same unique
-    // block, else generated into the kept buffer first.
-    const std::uint8_t* kept_block(std::uint64_t block);
+    // block, else put into the kept buffer first: copied from `whole_copy`
+    // when that is not null, else generated.
+    const std::uint8_t* kept_block(std::uint64_t block, const std::uint8_t* whole_copy);
+    bool kept_holds(std::uint64_t block) const;
+    // Where block j of a call that starts `offset` bytes into its first
+    // block lies whole in dest with the same bytes, made (not copied)
+    // before it, or null.
+    const std::uint8_t* earlier_in_call(const std::uint8_t* dest, std::uint64_t j,
+                                        std::uint64_t offset) const;
 
     GenerationPlan plan_;
     std::uint64_t position_ = 0;

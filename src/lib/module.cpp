@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "python_api/bytes_view.hpp"
+#include "python_api/fill_path.hpp"
 #include "python_api/generator.hpp"
 #include "python_api/numa_info.hpp"
 #include "python_api/one_shot_functions.hpp"
@@ -50,6 +51,12 @@ bool add_function(PyObject* module, PyMethodDef* def, PyObject* module_name) {
     return add_attribute(module, def->ml_name, PyCFunction_NewEx(def, module, module_name));
 }
 
+// A private function: an attribute, but not listed in __all__.
+bool add_private_function(PyObject* module, PyMethodDef* def, PyObject* module_name) {
+    PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, module_name));
+    return function && PyModule_AddObjectRef(module, def->ml_name, function.get()) == 0;
+}
+
 PyObject* create_module() {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return nullptr;
@@ -71,7 +78,8 @@ PyObject* create_module() {
         !add_function(module.get(), &generate_buffer_def, module_name.get()) ||
         !add_function(module.get(), &generate_into_buffer_def, module_name.get()) ||
         !add_type(module.get(), "Generator", generator_type()) ||
-        !add_function(module.get(), &get_numa_info_def, module_name.get()))
+        !add_function(module.get(), &get_numa_info_def, module_name.get()) ||
+        !add_private_function(module.get(), &fill_path_def, module_name.get()))
         return nullptr;
     module_object = Py_NewRef(module.get());  // kept for the life of the process
     return module.release();

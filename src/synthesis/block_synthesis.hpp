@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "synthesis/random_fill.hpp"
+
 namespace vorn {
 
 // Every back-reference lies inside one aligned page of the span, so that a
@@ -17,7 +19,10 @@ inline constexpr std::uint64_t PAGE_ROOM = PAGE_SIZE - PAGE_HEAD - PAGE_TAIL;
 
 // Overwrites span[0, len) with the block's bytes; touches nothing outside it.
 // Safe to run concurrently on disjoint spans; the span may be unaligned.
+// `stores` applies to a block without copies, the only kind written in one
+// pass of whole lines.
 void fill_block(std::uint8_t* span, std::uint64_t len, std::uint64_t block_index,
-                std::uint64_t copy_target, std::uint64_t entropy);
+                std::uint64_t copy_target, std::uint64_t entropy,
+                StoreKind stores = StoreKind::Ordinary);
 
 }  // namespace vorn

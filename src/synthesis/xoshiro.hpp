@@ -51,7 +51,10 @@ struct Xoshiro256pp {
 
 // Uniform value in [0, range) for 1 <= range < 2^32: a multiply-shift with one
 // correction step instead of a rejection loop, so it takes one or two steps.
-static inline std::uint32_t draw32(Xoshiro256pp& rng, std::uint32_t range) {
+// Any source of the stream's next32 values will do: the generator itself, or
+// outputs it made ahead.
+template <class Stream>
+static inline std::uint32_t draw32(Stream& rng, std::uint32_t range) {
     const std::uint64_t p = std::uint64_t{rng.next32()} * range;
     std::uint32_t hi = static_cast<std::uint32_t>(p >> 32);
     const std::uint32_t lo = static_cast<std::uint32_t>(p);

@@ -18,6 +18,7 @@
 #include "synthesis/plan.hpp"
 #include "harness.hpp"
 #include "placement/placement.hpp"
+#include "reference_synthesis.hpp"
 
 using namespace vorn;
 
@@ -68,6 +69,33 @@ TEST_CASE(one_shot_blocks_repeat_their_unique_blocks) {
     }
     CHECK(same_block(b.data(), b.data() + 3 * BLOCK_SIZE));
     CHECK(!same_block(b.data(), b.data() + BLOCK_SIZE));
+}
+
+TEST_CASE(one_shot_repeats_are_copies_equal_to_regenerated_blocks) {
+    // Repeats are copied from their first occurrence once it is made,
+    // including a partial last block; every block must equal its unique
+    // block synthesized on its own by the plain reference.
+    const std::uint64_t entropy = 0xD0D0;
+    for (std::uint64_t size : {9 * BLOCK_SIZE + 5000, 12 * BLOCK_SIZE}) {
+        for (std::uint64_t dedup : {1, 3, 5, 100}) {
+            for (std::uint64_t compress : {1, 4}) {
+                const GenerationPlan plan = plan_generation(size, dedup, compress);
+                std::vector<std::uint8_t> expected(plan.total_blocks * BLOCK_SIZE);
+                for (std::uint64_t k = 0; k < plan.total_blocks; ++k) {
+                    const std::uint64_t u = unique_index(plan, k);
+                    vorn_test::reference_fill_block(expected.data() + k * BLOCK_SIZE, BLOCK_SIZE, u,
+                                                    plan.copy_target(u), entropy);
+                }
+                for (std::uint64_t threads : {1, 3}) {
+                    DataBuffer b = generate_data(config_of(size, dedup, compress, threads), entropy);
+                    CHECK(std::memcmp(b.data(), expected.data(), size) == 0);
+                    std::vector<std::uint8_t> into(size);
+                    generate_into(config_of(size, dedup, compress, threads), into.data(), entropy);
+                    CHECK(std::memcmp(into.data(), expected.data(), size) == 0);
+                }
+            }
+        }
+    }
 }
 
 TEST_CASE(one_shot_bytes_do_not_depend_on_threads_mode_or_placement) {

@@ -9,6 +9,8 @@
 #include "drivers/streaming.hpp"
 #include "drivers/one_shot.hpp"
 #include "harness.hpp"
+#include "reference_synthesis.hpp"
+#include "synthesis/plan.hpp"
 
 using namespace vorn;
 
@@ -40,7 +42,46 @@ std::vector<std::uint8_t> one_shot(std::uint64_t size, std::uint64_t dedup, std:
     return std::vector<std::uint8_t>(b.data(), b.data() + b.length());
 }
 
+// The stream made block by block from its unique blocks, each synthesized on
+// its own by the plain reference.
+std::vector<std::uint8_t> regenerated(std::uint64_t size, std::uint64_t dedup, std::uint64_t compress) {
+    const GenerationPlan plan = plan_generation(size, dedup, compress);
+    std::vector<std::uint8_t> out(plan.total_blocks * BLOCK_SIZE);
+    for (std::uint64_t k = 0; k < plan.total_blocks; ++k) {
+        const std::uint64_t u = unique_index(plan, k);
+        vorn_test::reference_fill_block(out.data() + k * BLOCK_SIZE, BLOCK_SIZE, u,
+                                        plan.copy_target(u), ENTROPY);
+    }
+    out.resize(plan.effective_size);
+    return out;
+}
+
 }  // namespace
+
+TEST_CASE(repeats_within_one_read_copy_the_blocks_they_repeat) {
+    // Two unique blocks under ten: one read of many blocks holds each unique
+    // block up to five times, made once and copied, whether the read starts
+    // on a block or inside one, and whether its partial last block comes
+    // from the kept block, an earlier block of the read or synthesis.
+    const std::uint64_t size = 9 * BLOCK_SIZE + 5000;
+    for (std::uint64_t compress : {1, 3}) {
+        const auto expected = regenerated(size, 5, compress);
+        const std::vector<std::vector<std::uint64_t>> patterns = {
+            {size},
+            {BLOCK_SIZE / 2, size},
+            {3 * BLOCK_SIZE + 100, 5 * BLOCK_SIZE},
+            {1, 7 * BLOCK_SIZE - 1, BLOCK_SIZE / 3},
+            {BLOCK_SIZE + 7, 2 * BLOCK_SIZE + 7, 4 * BLOCK_SIZE + 7},
+        };
+        for (std::uint64_t threads : {1, 2, 3}) {
+            for (const auto& pattern : patterns) {
+                DataGenerator gen(size, 5, compress, threads, ENTROPY);
+                CHECK_EQ(gen.unique_blocks(), 2u);
+                CHECK(read_all(gen, pattern) == expected);
+            }
+        }
+    }
+}
 
 TEST_CASE(stream_equals_one_shot_for_any_reads_and_threads) {
     const std::uint64_t size = 5 * BLOCK_SIZE + 1234;

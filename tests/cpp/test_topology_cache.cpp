@@ -1,0 +1,186 @@
+// The process's topology for generation calls: the layout a fresh load
+// gives, under any affinity; reloaded when the hwloc environment changes;
+// loaded afresh in a child of fork().
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/cpu_count.hpp"
+#include "harness.hpp"
+#include "placement/topology.hpp"
+#include "placement/topology_cache.hpp"
+
+using namespace vorn;
+
+namespace {
+
+bool same_layout(const NumaTopology& a, const NumaTopology& b) {
+    if (a.nodes.size() != b.nodes.size() || a.num_nodes != b.num_nodes || a.is_uma != b.is_uma ||
+        a.logical_cpus != b.logical_cpus || a.physical_cores != b.physical_cores)
+        return false;
+    for (std::size_t i = 0; i < a.nodes.size(); ++i)
+        if (a.nodes[i].node_id != b.nodes[i].node_id || a.nodes[i].cpus != b.nodes[i].cpus) return false;
+    return true;
+}
+
+// What a fresh load of the machine gives, as the generation calls use it.
+std::optional<NumaTopology> fresh_layout(std::uint64_t cpus) {
+    Result<TopologyPtr> loaded = load_machine_topology();
+    if (!loaded) return std::nullopt;
+    return topology_from_hwloc(loaded.value().get(), 0, cpus);
+}
+
+bool cached_equals_fresh(std::uint64_t cpus) {
+    Result<NumaTopology> cached = cached_machine_layout(cpus);
+    const std::optional<NumaTopology> fresh = fresh_layout(cpus);
+    return cached.ok() && fresh && same_layout(cached.value(), *fresh);
+}
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// Restores the thread's affinity mask when the scope ends.
+class ScopedAffinity {
+public:
+    ScopedAffinity() { sched_getaffinity(0, sizeof saved_, &saved_); }
+    ~ScopedAffinity() { sched_setaffinity(0, sizeof saved_, &saved_); }
+    ScopedAffinity(const ScopedAffinity&) = delete;
+    ScopedAffinity& operator=(const ScopedAffinity&) = delete;
+    const cpu_set_t& saved() const { return saved_; }
+
+private:
+    cpu_set_t saved_{};
+};
+
+}  // namespace
+
+TEST_CASE(cached_layout_is_a_fresh_load_under_any_affinity) {
+    const std::uint64_t cpus = available_cpu_count();
+    CHECK(cached_equals_fresh(cpus));
+    const std::uint64_t loads = topology_cache_loads();
+    CHECK(loads >= 1);
+    // Narrowing the affinity changes the count a call passes in, never the
+    // topology: each call still matches a fresh load, and nothing reloads.
+    ScopedAffinity restore;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &restore.saved())) continue;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        CHECK(sched_setaffinity(0, sizeof one, &one) == 0);
+        CHECK_EQ(available_cpu_count(), affinity_cpu_count());
+        CHECK(cached_equals_fresh(available_cpu_count()));
+    }
+    CHECK(cached_equals_fresh(1) && cached_equals_fresh(1000));
+    CHECK_EQ(topology_cache_loads(), loads);
+}
+
+TEST_CASE(cached_layout_follows_the_hwloc_environment) {
+    CHECK(cached_machine_layout(4).ok());
+    const std::uint64_t before = topology_cache_loads();
+    {
+        ScopedEnv synthetic("HWLOC_SYNTHETIC", "pack:2 numa:1 core:3 pu:1");
+        Result<NumaTopology> layout = cached_machine_layout(4);
+        CHECK(layout.ok());
+        if (layout.ok()) {
+            CHECK_EQ(layout.value().nodes.size(), 2u);
+            CHECK_EQ(layout.value().nodes[1].cpus.size(), 3u);
+        }
+        CHECK(cached_equals_fresh(4));
+        CHECK_EQ(topology_cache_loads(), before + 1);
+        // Asked again under the same environment: the loaded one serves.
+        CHECK(cached_machine_layout(4).ok());
+        CHECK_EQ(topology_cache_loads(), before + 1);
+        Result<TopologyPtr> copy = cached_machine_topology_copy();
+        CHECK(copy.ok());
+        if (copy.ok())
+            CHECK_EQ(topology_from_hwloc(copy.value().get(), 0, 4).nodes.size(), 2u);
+    }
+    // Back to the machine itself.
+    CHECK(cached_equals_fresh(4));
+    CHECK_EQ(topology_cache_loads(), before + 2);
+}
+
+TEST_CASE(a_failed_load_is_reported_and_not_kept) {
+    const std::uint64_t before = topology_cache_loads();
+    {
+        // hwloc refuses a topology without any NUMA node.
+        ScopedEnv broken("HWLOC_XMLFILE",
+                         std::string(VORN_FIXTURES_DIR) + "/topology/no_numa_node.xml");
+        CHECK(!cached_machine_layout(2).ok());
+        CHECK(!cached_machine_topology_copy().ok());
+        CHECK(!cached_machine_layout(2).ok());
+    }
+    // The machine's topology, loaded before, serves again.
+    CHECK(cached_equals_fresh(2));
+    CHECK_EQ(topology_cache_loads(), before);
+}
+
+TEST_CASE(a_forked_child_loads_its_own_topology) {
+    CHECK(cached_machine_layout(2).ok());
+    const std::uint64_t parent_loads = topology_cache_loads();
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(60);
+        // Nothing of the parent's cache is used: the child starts with no
+        // loads of its own, loads once, and matches a fresh load.
+        const bool fresh_start = topology_cache_loads() == 0;
+        const bool equal = cached_equals_fresh(3);
+        const bool one_load = topology_cache_loads() == 1;
+        _exit(fresh_start && equal && one_load ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    CHECK(WIFEXITED(status));
+    CHECK_EQ(WEXITSTATUS(status), 0);
+    CHECK_EQ(topology_cache_loads(), parent_loads);
+    CHECK(cached_equals_fresh(2));
+}
+
+TEST_CASE(topology_dependencies_name_the_environment_and_online_sets) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("vorn_online_" + std::to_string(getpid()));
+    fs::create_directories(root / "sys/devices/system/cpu");
+    fs::create_directories(root / "sys/devices/system/node");
+    std::ofstream(root / "sys/devices/system/cpu/online") << "0-3\n";
+    std::ofstream(root / "sys/devices/system/node/online") << "0\n";
+    const std::string four = topology_dependencies(root.c_str());
+    std::ofstream(root / "sys/devices/system/cpu/online") << "0-2\n";
+    const std::string three = topology_dependencies(root.c_str());
+    CHECK(four != three);
+    CHECK(four.find("0-3") != std::string::npos);
+    {
+        ScopedEnv set("HWLOC_COMPONENTS", "linux");
+        const std::string with_env = topology_dependencies(root.c_str());
+        CHECK(with_env != three);
+        CHECK(with_env.find("HWLOC_COMPONENTS=linux") != std::string::npos);
+    }
+    {
+        // Other variables do not matter.
+        ScopedEnv other("VORN_UNRELATED", "1");
+        CHECK(topology_dependencies(root.c_str()) == three);
+    }
+    fs::remove_all(root);
+}
