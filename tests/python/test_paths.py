@@ -8,7 +8,7 @@ import pytest
 
 import _vorncore
 from _vorncore import Generator
-from conftest import BLOCK
+from helpers import BLOCK
 
 PATHS = ["scalar", "avx2", "avx512"]
 
