@@ -220,14 +220,14 @@ class StreamWriter:
                     self.tally.bytes_written = done_bytes + sink.written
                     if pending is not None:
                         waiting.append((sink.name, pending))
-                    if self._progress is not None:
-                        self._progress(piece.length)
                     if piece.last:
                         self._close(sink)
                         sink = None
                         done_bytes = self.tally.bytes_written
                         self.tally.files_written += 1
                         self.tally.current = None
+                    if self._progress is not None:
+                        self._progress(piece.length)
                 in_flight.append((slot, waiting))
                 # A buffer goes back once its uploads are done; keep one
                 # for the helper to fill meanwhile.

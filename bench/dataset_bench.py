@@ -1,0 +1,219 @@
+"""What the writer reaches beside baselines measured in the same run:
+
+- 4 GiB with direct I/O to a directory on the disk, against
+  `dd if=/dev/zero of=F bs=32M count=128 oflag=direct`;
+- 4 GiB to /dev/null, against `Generator.fill_chunk` alone into one reused
+  32 MiB buffer;
+- 10,000 files of 64 KiB at dedup 2, compress 3, against a plain loop that
+  writes the same files from one ready buffer; then the data set's dedup
+  ratio at 4 KiB (against the plan) and zstd-3 per 4 KiB record (against 3).
+
+The cases take turns, so that a noisy, shared machine slows them alike.
+Prints GB/s (best wall time) and GB per CPU-second (best process CPU time,
+every thread counted; a child's for dd) and each figure's ratio to its
+baseline. Files written are removed after each run.
+"""
+
+import argparse
+import io
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+import vorn_py
+from vorn_py import measure
+from vorn_py.cli import achievable_dedup
+from vorn_py.dataset import write_dataset, write_file
+from vorn_py.layout import DatasetLayout
+
+GiB = 1 << 30
+MiB = 1 << 20
+KiB = 1 << 10
+
+
+def file_system_of(path):
+    """(mount point, type, device) of the file system holding path."""
+    path = os.path.realpath(path)
+    best = ("", "?", "?")
+    with open("/proc/mounts") as mounts:
+        for line in mounts:
+            device, point, kind = line.split()[:3]
+            inside = path == point or path.startswith(point.rstrip("/") + "/")
+            if inside and len(point) >= len(best[0]):
+                best = (point, kind, device)
+    return best
+
+
+def run_dd(path, size):
+    """dd of `size` bytes of zeros with direct I/O: (wall, CPU of the child)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(["dd", "if=/dev/zero", f"of={path}", "bs=32M",
+                             f"count={size // (32 * MiB)}", "oflag=direct"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    errors = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    wall = time.perf_counter() - start
+    if proc.returncode != 0:
+        raise SystemExit(f"dd failed: {errors.decode(errors='replace')}")
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def timed(fn):
+    wall, cpu = time.perf_counter(), time.process_time()
+    fn()
+    return time.perf_counter() - wall, time.process_time() - cpu
+
+
+def fill_alone(size):
+    generator = vorn_py.Generator(size)
+    buffer = bytearray(32 * MiB)
+    view = memoryview(buffer)
+    remaining = size
+    while remaining:
+        remaining -= generator.fill_chunk(view[:min(len(view), remaining)])
+
+
+def plain_small_files(directory, count, size):
+    os.makedirs(directory, exist_ok=True)
+    data = memoryview(bytearray(os.urandom(size)))
+    for index in range(count):
+        fd = os.open(os.path.join(directory, f"f{index:05d}"),
+                     os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+        try:
+            written = 0
+            while written < size:
+                written += os.write(fd, data[written:])
+        finally:
+            os.close(fd)
+
+
+class Concatenation(io.RawIOBase):
+    """The files of a data set read one after another, as one stream."""
+
+    def __init__(self, paths):
+        self._paths = list(paths)
+        self._current = None
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        while True:
+            if self._current is None:
+                if not self._paths:
+                    return 0
+                self._current = open(self._paths.pop(0), "rb", buffering=0)
+            count = self._current.readinto(buffer)
+            if count:
+                return count
+            self._current.close()
+            self._current = None
+
+
+def report_line(name, size, wall, cpu, base=None):
+    rate, per_cpu = size / wall / 1e9, size / cpu / 1e9
+    if base is None:
+        return f"  {name:<46} {rate:6.2f} GB/s {per_cpu:6.2f} GB/CPU-s   (baseline)"
+    base_rate, base_cpu = size / base[0] / 1e9, size / base[1] / 1e9
+    return (f"  {name:<46} {rate:6.2f} GB/s {per_cpu:6.2f} GB/CPU-s   "
+            f"{rate / base_rate:.2f}x GB/s, {per_cpu / base_cpu:.2f}x GB/CPU-s")
+
+
+def best_of(cases, repeats, cleanup):
+    best = {name: [float("inf"), float("inf")] for name in cases}
+    for _ in range(repeats):
+        for name, fn in cases.items():
+            wall, cpu = fn()
+            best[name][0] = min(best[name][0], wall)
+            best[name][1] = min(best[name][1], cpu)
+            cleanup()
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--dir", default="/var/tmp",
+                        help="a directory on the disk to measure (default: /var/tmp); "
+                             "not a memory file system")
+    parser.add_argument("--size", type=int, default=4 * GiB, help="bytes of the large runs")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--files", type=int, default=10000)
+    parser.add_argument("--file-size", type=int, default=64 * KiB)
+    args = parser.parse_args()
+    size = args.size - args.size % (32 * MiB)
+    point, kind, device = file_system_of(args.dir)
+    print(f"disk: {args.dir} on {device} ({kind}, mounted at {point}); {os.cpu_count()} CPUs")
+
+    with tempfile.TemporaryDirectory(dir=args.dir, prefix="vorn-bench-") as work:
+        target = os.path.join(work, "data")
+
+        def cleanup():
+            if os.path.isdir(target):
+                shutil.rmtree(target)
+            elif os.path.exists(target):
+                os.unlink(target)
+
+        def ours_direct():
+            report = write_file(target, size, dedup_ratio=2.0, compress_ratio=3.0, direct=True)
+            return report.seconds, report.cpu_seconds
+
+        def ours_direct_files():
+            report = write_dataset(target, size, files=64, dedup_ratio=2.0,
+                                   compress_ratio=3.0, direct=True)
+            return report.seconds, report.cpu_seconds
+
+        print(f"\n{size / GiB:g} GiB to the disk with direct I/O (best of {args.repeats}):")
+        best = best_of({"dd": lambda: run_dd(target, size), "ours": ours_direct,
+                        "ours, 64 files": ours_direct_files}, args.repeats, cleanup)
+        print(report_line("dd bs=32M oflag=direct", size, *best["dd"]))
+        print(report_line("write_file --direct, dedup 2, compress 3", size, *best["ours"],
+                          base=best["dd"]))
+        print(report_line("write_dataset 64 files --direct", size, *best["ours, 64 files"],
+                          base=best["dd"]))
+
+        def ours_null():
+            report = write_file(os.devnull, size)
+            return report.seconds, report.cpu_seconds
+
+        print(f"\n{size / GiB:g} GiB to /dev/null (best of {args.repeats}):")
+        best = best_of({"fill": lambda: timed(lambda: fill_alone(size)), "ours": ours_null},
+                       args.repeats, lambda: None)
+        print(report_line("Generator.fill_chunk alone, 32 MiB buffer", size, *best["fill"]))
+        print(report_line("write_file /dev/null", size, *best["ours"], base=best["fill"]))
+
+        count, file_size = args.files, args.file_size
+        total = count * file_size
+
+        def ours_small():
+            report = write_dataset(target, total, files=count, dedup_ratio=2.0,
+                                   compress_ratio=3.0)
+            return report.seconds, report.cpu_seconds
+
+        print(f"\n{count} files of {file_size // KiB} KiB, dedup 2, compress 3 "
+              f"(best of {args.repeats}):")
+        best = best_of({"plain": lambda: timed(lambda: plain_small_files(target, count,
+                                                                         file_size)),
+                        "ours": ours_small}, args.repeats, cleanup)
+        print(report_line("plain loop: open, write, close", total, *best["plain"]))
+        print(report_line("write_dataset", total, *best["ours"], base=best["plain"]))
+
+        write_dataset(target, total, files=count, dedup_ratio=2.0, compress_ratio=3.0)
+        layout = DatasetLayout.plan(total, files=count)
+        paths = [os.path.join(target, entry.path) for entry in layout]
+        figures = measure.measure(Concatenation(paths), chunk_size=4096, codecs={"zstd": 3},
+                                  combined=False, record_size=4096)
+        planned = achievable_dedup(total, 2)
+        dedup = figures["dedup_ratio"]
+        zstd = figures["records"][4096]["zstd"]["ratio"]
+        print(f"  dedup at 4 KiB over the data set: {dedup:.6f}, planned {planned:.6f} "
+              f"({'exact' if dedup == planned else 'DIFFERENT'})")
+        print(f"  zstd-3 per 4 KiB record: {zstd:.3f}, {100 * (zstd / 3 - 1):+.1f}% from 3")
+        cleanup()
+
+
+if __name__ == "__main__":
+    main()
