@@ -160,10 +160,20 @@ class DescriptorSink:
     def abort(self) -> None:
         if self._owned:
             self._owned = False
+            self._count_from_position()
             try:
                 os.close(self.fd)
             except OSError:
                 pass
+
+    def _count_from_position(self) -> None:
+        """An interrupt can land after a write returns and before its count
+        is added; a file written from its start knows how far it got."""
+        try:
+            if stat.S_ISREG(os.fstat(self.fd).st_mode):
+                self._written = os.lseek(self.fd, 0, os.SEEK_CUR)
+        except OSError:
+            pass
 
 
 def _wait_until_writable(fd: int) -> None:

@@ -237,8 +237,8 @@ class StreamWriter:
             self._finish()
         except BaseException:
             if sink is not None:
-                self.tally.bytes_written = done_bytes + sink.written
                 sink.abort()
+                self.tally.bytes_written = done_bytes + sink.written
             raise
 
     def _open(self, index: int) -> Sink:

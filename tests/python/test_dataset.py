@@ -436,6 +436,26 @@ class TestWriterCore:
         assert not report.ok and not manifest.exists()
         assert "3145728 of 16777216 bytes written, 3 of 16 files complete" in str(caught.value)
 
+    def test_an_interrupt_just_after_a_write_still_counts_it(self, tmp_path, monkeypatch):
+        """An interrupt taken as a write returns, before its count is added:
+        the file's own position says how far it got."""
+        real_write = os.write
+        writes = []
+
+        def write_then_interrupt(fd, data):
+            count = real_write(fd, data)
+            writes.append(count)
+            if len(writes) == 3:
+                raise KeyboardInterrupt
+            return count
+
+        monkeypatch.setattr(os, "write", write_then_interrupt)
+        with pytest.raises(WriteInterrupted) as caught:
+            write_dataset(tmp_path / "set", 8 * MiB, files=2, chunk_size=MiB)
+        monkeypatch.undo()
+        report = caught.value.report
+        assert report.bytes_written == sum(files_under(tmp_path / "set").values()) == 3 * MiB
+
     def test_fsync_each_file_and_its_directories(self, tmp_path, monkeypatch):
         synced = []
         real = os.fsync
