@@ -245,6 +245,9 @@ class DatasetPart:
     def entry(self, index: int) -> FileEntry:
         return self.layout.entry(self._global(index))
 
+    def path_of(self, index: int) -> str:
+        return self.layout.path_of(self._global(index))
+
     def _global(self, index: int) -> int:
         if not 0 <= index < len(self):
             raise IndexError(f"file {index} of a share of {len(self)} files")

@@ -246,11 +246,11 @@ class DirectoryDestination:
         return self._alignment
 
     def name_of(self, index: int) -> str:
-        return os.path.join(self._root, self._part.entry(index).path)
+        return os.path.join(self._root, self._part.path_of(index))
 
     def open(self, index: int) -> Sink:
-        entry = self._part.entry(index)
-        directory = entry.path.rpartition("/")[0]
+        relative = self._part.path_of(index)
+        directory = relative.rpartition("/")[0]
         if directory not in self._directories:
             path = os.path.join(self._root, directory)
             try:
@@ -261,7 +261,7 @@ class DirectoryDestination:
             except OSError as exc:
                 raise SinkError(f"cannot create directory {path}: {exc.strerror}") from None
             self._directories[directory] = None
-        return DescriptorSink.create(os.path.join(self._root, entry.path), fsync=self._fsync,
+        return DescriptorSink.create(os.path.join(self._root, relative), fsync=self._fsync,
                                      alignment=self._alignment)
 
     def finish(self) -> None:

@@ -106,7 +106,6 @@ class Tally:
     bytes_written: int = 0  # by sinks, complete files and the current one
     files_written: int = 0  # files complete and closed
     files_opened: int = 0
-    current: str | None = None  # the file being written, when one is
 
 
 class _Failed:
@@ -225,7 +224,6 @@ class StreamWriter:
                         sink = None
                         done_bytes = self.tally.bytes_written
                         self.tally.files_written += 1
-                        self.tally.current = None
                     if self._progress is not None:
                         self._progress(piece.length)
                 in_flight.append((slot, waiting))
@@ -242,14 +240,12 @@ class StreamWriter:
             raise
 
     def _open(self, index: int) -> Sink:
-        name = self._destination.name_of(index)
-        self.tally.current = name
         try:
             sink = self._destination.open(index)
         except SinkError as exc:
             raise WriteFailure(str(exc)) from None
         except OSError as exc:
-            raise WriteFailure(f"cannot open {name} for writing: "
+            raise WriteFailure(f"cannot open {self._destination.name_of(index)} for writing: "
                                f"{exc.strerror or exc}") from None
         self.tally.files_opened += 1
         return sink
