@@ -11,14 +11,15 @@
 
 The cases take turns, so that a noisy, shared machine slows them alike.
 Prints GB/s (best wall time) and GB per CPU-second (best process CPU time,
-every thread counted; a child's for dd) and each figure's ratio to its
-baseline. Files written are removed, and the disk synced, after each run.
+every thread counted; a child's for dd), each figure's ratio to its
+baseline and, in brackets, the median of the ratios turn by turn. Files written are removed, and the disk synced, after each run.
 """
 
 import argparse
 import io
 import os
 import shutil
+import statistics
 import subprocess
 import tempfile
 import time
@@ -115,24 +116,30 @@ class Concatenation(io.RawIOBase):
             self._current = None
 
 
-def report_line(name, size, wall, cpu, base=None):
+def report_line(name, size, runs, base=None):
+    """Best GB/s and GB per CPU-second of the runs; against a baseline, the
+    ratio of the bests and, in brackets, the median of the run-by-run ratios
+    (each run beside the baseline's run of the same turn)."""
+    wall, cpu = min(w for w, _ in runs), min(c for _, c in runs)
     rate, per_cpu = size / wall / 1e9, size / cpu / 1e9
+    line = f"  {name:<44} {rate:6.2f} GB/s {per_cpu:6.2f} GB/CPU-s"
     if base is None:
-        return f"  {name:<46} {rate:6.2f} GB/s {per_cpu:6.2f} GB/CPU-s   (baseline)"
-    base_rate, base_cpu = size / base[0] / 1e9, size / base[1] / 1e9
-    return (f"  {name:<46} {rate:6.2f} GB/s {per_cpu:6.2f} GB/CPU-s   "
-            f"{rate / base_rate:.2f}x GB/s, {per_cpu / base_cpu:.2f}x GB/CPU-s")
+        return line + "   (baseline)"
+    base_wall, base_cpu = min(w for w, _ in base), min(c for _, c in base)
+    turns = sorted(b[0] / r[0] for r, b in zip(runs, base))
+    cpu_turns = sorted(b[1] / r[1] for r, b in zip(runs, base))
+    return (f"{line}   {base_wall / wall:.2f}x GB/s [{statistics.median(turns):.2f}], "
+            f"{base_cpu / cpu:.2f}x GB/CPU-s [{statistics.median(cpu_turns):.2f}]")
 
 
-def best_of(cases, repeats, cleanup):
-    best = {name: [float("inf"), float("inf")] for name in cases}
+def each_turn(cases, repeats, cleanup):
+    """(wall, CPU) of every run of every case, the cases taking turns."""
+    runs = {name: [] for name in cases}
     for _ in range(repeats):
         for name, fn in cases.items():
-            wall, cpu = fn()
-            best[name][0] = min(best[name][0], wall)
-            best[name][1] = min(best[name][1], cpu)
+            runs[name].append(fn())
             cleanup()
-    return best
+    return runs
 
 
 def main():
@@ -142,7 +149,7 @@ def main():
                         help="a directory on the disk to measure (default: /var/tmp); "
                              "not a memory file system")
     parser.add_argument("--size", type=int, default=4 * GiB, help="bytes of the large runs")
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--files", type=int, default=10000)
     parser.add_argument("--file-size", type=int, default=64 * KiB)
     args = parser.parse_args()
@@ -171,23 +178,23 @@ def main():
             return report.seconds, report.cpu_seconds
 
         print(f"\n{size / GiB:g} GiB to the disk with direct I/O (best of {args.repeats}):")
-        best = best_of({"dd": lambda: run_dd(target, size), "ours": ours_direct,
+        runs = each_turn({"dd": lambda: run_dd(target, size), "ours": ours_direct,
                         "ours, 64 files": ours_direct_files}, args.repeats, cleanup)
-        print(report_line("dd bs=32M oflag=direct", size, *best["dd"]))
-        print(report_line("write_file --direct, dedup 2, compress 3", size, *best["ours"],
-                          base=best["dd"]))
-        print(report_line("write_dataset 64 files --direct", size, *best["ours, 64 files"],
-                          base=best["dd"]))
+        print(report_line("dd bs=32M oflag=direct", size, runs["dd"]))
+        print(report_line("write_file --direct, dedup 2, compress 3", size, runs["ours"],
+                          base=runs["dd"]))
+        print(report_line("write_dataset 64 files --direct", size, runs["ours, 64 files"],
+                          base=runs["dd"]))
 
         def ours_null():
             report = write_file(os.devnull, size)
             return report.seconds, report.cpu_seconds
 
         print(f"\n{size / GiB:g} GiB to /dev/null (best of {args.repeats}):")
-        best = best_of({"fill": lambda: timed(lambda: fill_alone(size)), "ours": ours_null},
+        runs = each_turn({"fill": lambda: timed(lambda: fill_alone(size)), "ours": ours_null},
                        args.repeats, lambda: None)
-        print(report_line("Generator.fill_chunk alone, 32 MiB buffer", size, *best["fill"]))
-        print(report_line("write_file /dev/null", size, *best["ours"], base=best["fill"]))
+        print(report_line("Generator.fill_chunk alone, 32 MiB buffer", size, runs["fill"]))
+        print(report_line("write_file /dev/null", size, runs["ours"], base=runs["fill"]))
 
         count, file_size = args.files, args.file_size
         total = count * file_size
@@ -200,12 +207,12 @@ def main():
         print(f"\n{count} files of {file_size // KiB} KiB, dedup 2, compress 3 "
               f"(best of {args.repeats}):")
         ready = vorn_py.generate_buffer(total, dedup_ratio=2.0, compress_ratio=3.0)
-        best = best_of({"plain": lambda: timed(lambda: plain_small_files(target, count,
+        runs = each_turn({"plain": lambda: timed(lambda: plain_small_files(target, count,
                                                                          file_size, ready)),
                         "ours": ours_small}, args.repeats, cleanup)
         del ready
-        print(report_line("plain loop from a ready buffer", total, *best["plain"]))
-        print(report_line("write_dataset", total, *best["ours"], base=best["plain"]))
+        print(report_line("plain loop from a ready buffer", total, runs["plain"]))
+        print(report_line("write_dataset", total, runs["ours"], base=runs["plain"]))
 
         write_dataset(target, total, files=count, dedup_ratio=2.0, compress_ratio=3.0)
         layout = DatasetLayout.plan(total, files=count)
