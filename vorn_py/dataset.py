@@ -382,6 +382,10 @@ def _digesting(manifest: ManifestWriter,
 
 def _part_of(size: Size, files: int | None, file_size: int | None,
              files_per_dir: int | None) -> DatasetPart:
+    if isinstance(size, (DatasetPart, DatasetLayout)) and (
+            files is not None or file_size is not None or files_per_dir is not None):
+        raise ValueError("files, file_size and files_per_dir go with a size, not with a "
+                         "layout or a share, which has them already")
     if isinstance(size, DatasetPart):
         return size
     if isinstance(size, DatasetLayout):

@@ -484,6 +484,8 @@ class TestWriterCore:
             with pytest.raises(ValueError, match=message):
                 write_dataset(root, 10, **kwargs)
         assert not root.exists()
+        with pytest.raises(ValueError, match="go with a size, not with a layout"):
+            write_dataset(root, DatasetLayout.plan(10, files=2), files=2)
         with pytest.raises(ValueError, match="cannot be the output file"):
             write_file(tmp_path / "x", 10, manifest=tmp_path / "x")
         with pytest.raises(ValueError, match="needs a path"):
