@@ -1,8 +1,10 @@
 """Fast synthetic data with controllable deduplication and compression ratios.
 
 The native module ``_vorncore`` does the work; this package re-exports it.
-``vorn_py.measure`` measures the ratios data achieves; ``vorn_py.cli`` is the
-vorn-gen command line.
+``vorn_py.dataset`` writes data to files and data sets of files,
+``vorn_py.verify`` checks it against its manifest, ``vorn_py.measure``
+measures the ratios data achieves; ``vorn_py.cli`` is the vorn-gen command
+line.
 """
 
 from typing import TYPE_CHECKING

@@ -1,5 +1,6 @@
-"""The vorn-gen command line: generate a data set to a file or a pipe, measure
-the ratios a file achieves, and show the machine's NUMA layout.
+"""The vorn-gen command line: generate data to a file, a pipe or a data set of
+files, verify it against its manifest, measure the ratios a file achieves,
+and show the machine's NUMA layout.
 
 Exit status: 0 success, 1 failure (the message says how many bytes were
 written), 2 usage error, 130 interrupted.
@@ -8,26 +9,26 @@ written), 2 usage error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
-import errno
 import io
 import json
 import math
 import os
 import re
-import select
 import stat
 import sys
 import time
 from decimal import Decimal
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import vorn_py
 from vorn_py import _nodes
+from vorn_py import dataset as datasets
 from vorn_py import measure as measuring
 from vorn_py import verify as verifying
-from vorn_py.manifest import ManifestError, ManifestWriter, read_manifest
+from vorn_py._units import human_bytes
+from vorn_py.layout import PAGE, DatasetLayout
+from vorn_py.manifest import ManifestError, read_manifest
 
 if TYPE_CHECKING:
     from typing import NoReturn
@@ -62,7 +63,8 @@ _MAX_SIZE = 2**64 - 1
 MAX_RATIO = 10**6
 MAX_THREADS = 4096
 MAX_NUMA_NODE = 1023
-MAX_GENERATE_CHUNK = 64 << 30
+MAX_GENERATE_CHUNK = datasets.MAX_CHUNK_SIZE
+MAX_FILES = 10**12
 
 
 BLOCK_SIZE = 4 << 20
@@ -172,15 +174,6 @@ def parse_codec(text: str) -> tuple[str, int | None]:
         raise argparse.ArgumentTypeError(f"invalid level in {text!r}: expected an integer") from None
 
 
-def human_bytes(count: float) -> str:
-    """1536 -> "1.50 KiB"."""
-    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
-        if abs(count) < 1024 or unit == "TiB":
-            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.2f} {unit}"
-        count /= 1024
-    raise AssertionError("unreachable")
-
-
 def _say(prog: str, message: str) -> None:
     """One line on standard error; a closed standard error is not an error."""
     try:
@@ -233,22 +226,6 @@ def _stderr_is_terminal() -> bool:
 
 # ----------------------------------------------------------------- generate
 
-@dataclass
-class _Output:
-    """Where generated data goes, and how much of it has gone there."""
-
-    fd: int
-    name: str
-    owned: bool  # opened here, so closed here
-    written: int = 0
-
-    def close(self) -> None:
-        """Close a descriptor we opened; errors here mean data may be lost."""
-        if self.owned:
-            self.owned = False  # a failed close has still released the descriptor
-            os.close(self.fd)
-
-
 def _check_output(target: str) -> None:
     """Refuse an unusable standard output before any work is done."""
     if target != "-":
@@ -258,97 +235,6 @@ def _check_output(target: str) -> None:
     if os.isatty(1):
         raise CommandError("refusing to write binary data to a terminal: "
                            "redirect standard output or use -o FILE", EXIT_USAGE)
-
-
-def _open_output(target: str) -> _Output:
-    """Open (create or truncate) the output: only once everything else is ready,
-    so that a run that cannot start leaves an existing file as it was."""
-    if target == "-":
-        return _Output(1, "standard output", owned=False)
-    try:
-        fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
-    except OSError as exc:
-        raise CommandError(f"cannot open {target} for writing: {exc.strerror} "
-                           "(0 bytes written)") from None
-    return _Output(fd, target, owned=True)
-
-
-def _allocate(args: argparse.Namespace) -> tuple[vorn_py.Generator, memoryview]:
-    """The generator and the one reusable buffer it fills: memory stays at the
-    chunk size whatever SIZE is."""
-    try:
-        generator = vorn_py.Generator(
-            args.size, dedup_ratio=float(args.dedup), compress_ratio=float(args.compress),
-            max_threads=args.threads, chunk_size=args.chunk_size)
-        buffer = bytearray(max(1, min(args.chunk_size, args.size)))
-    except MemoryError:
-        raise CommandError(f"cannot allocate a {human_bytes(args.chunk_size)} buffer: "
-                           "use a smaller --chunk-size (0 bytes written)") from None
-    return generator, memoryview(buffer)
-
-
-def _write_error(exc: OSError, name: str) -> str:
-    if exc.errno == errno.EPIPE:
-        return f"{name} was closed by the reader (broken pipe)"
-    return f"cannot write to {name}: {exc.strerror}"
-
-
-def _write_all(out: _Output, data: memoryview) -> None:
-    """Write every byte of `data`; pipes and signals can cut a write short,
-    and a non-blocking pipe refuses writes while it is full."""
-    while data:
-        try:
-            count = os.write(out.fd, data)
-        except BlockingIOError:
-            _wait_until_writable(out.fd)
-            continue
-        out.written += count
-        data = data[count:]
-
-
-def _wait_until_writable(fd: int) -> None:
-    poller = select.poll()
-    poller.register(fd, select.POLLOUT)
-    poller.poll()  # also wakes when the reader is gone; the write then says so
-
-
-def _stream(generator: vorn_py.Generator, view: memoryview, out: _Output, size: int,
-            bar: ProgressBar | None, manifest: ManifestWriter | None) -> None:
-    # The generator's stream is at least one 4 MiB block long; stop at SIZE.
-    while out.written < size:
-        filled = _fill_chunk(generator, manifest, view[:min(len(view), size - out.written)],
-                             out.written, size)
-        if filled == 0:
-            raise CommandError(f"the generator ended early ({out.written} of {size} "
-                               "bytes written)")
-        try:
-            _write_all(out, view[:filled])
-        except OSError as exc:
-            raise CommandError(f"{_write_error(exc, out.name)} "
-                               f"({out.written} of {size} bytes written)") from None
-        if bar is not None:
-            bar.update(filled)
-
-
-def _complete(out: _Output, fsync: bool, size: int) -> None:
-    """Errors reported by fsync or close (delayed write-back, network file
-    systems) mean the data may not be there: they count as failures."""
-    try:
-        if fsync:
-            _sync(out.fd)
-        out.close()
-    except OSError as exc:
-        raise CommandError(f"cannot complete writing {out.name}: {exc.strerror} "
-                           f"({out.written} of {size} bytes written, not all confirmed)") from None
-
-
-def _sync(fd: int) -> None:
-    try:
-        os.fsync(fd)
-    except OSError as exc:
-        # Pipes, terminals and /dev/null cannot be synced; nothing is lost.
-        if exc.errno not in (errno.EINVAL, errno.EROFS, errno.ENOTSUP):
-            raise
 
 
 def achievable_dedup(size: int, dedup: int) -> float:
@@ -379,6 +265,18 @@ def _dedup_warning(size: int, dedup: int) -> str | None:
             f"{human_bytes(dedup * BLOCK_SIZE)} give it exactly")
 
 
+def _page_warning(layout: DatasetLayout) -> str | None:
+    """Files that start off the stream's 4 KiB pages: a store that handles
+    each file's records on their own then sees other ratios."""
+    if layout.count < 2 or all(layout.offset_of(index) % PAGE == 0 for index in (1, 2)
+                               if index < layout.count):
+        return None
+    return (f"warning: files of {layout.size_of(0)} bytes start at offsets of the stream that "
+            "are not multiples of 4 KiB, so a store that compresses or deduplicates each "
+            "file's 4 KiB records on its own finds lower ratios; file sizes in whole 4 KiB "
+            "pages keep them")
+
+
 def _place_on_node(node: int) -> None:
     try:
         _nodes.run_on_node(node)
@@ -388,72 +286,48 @@ def _place_on_node(node: int) -> None:
         raise CommandError(f"{exc} (0 bytes written)") from None
 
 
-def cmd_generate(args: argparse.Namespace) -> int:
-    size: int = args.size
-    if args.numa_mode is not None and not args.quiet:
-        _say(args.prog, "note: --numa-mode has no effect and will be removed; "
-                        "--numa-node N runs the generator on node N")
-    if args.numa_node is not None:
-        # Before the generator and its buffer exist: its threads then start
-        # on the node's CPUs, and the buffer's pages are touched there first.
-        _place_on_node(args.numa_node)
-    _check_output(args.output)
-    warning = _dedup_warning(size, args.dedup)
-    if warning is not None and not args.quiet:
-        _say(args.prog, warning)
-    start = time.perf_counter()
-    out: _Output | None = None
-    manifest: ManifestWriter | None = None
-    bar = None
-    try:
-        generator, view = _allocate(args)
-        manifest = _start_manifest(args)
-        out = _open_output(args.output)
-        bar = _progress_bar(size, _stderr_is_terminal() and not args.quiet, "generate")
-        _stream(generator, view, out, size, bar, manifest)
-        _complete(out, args.fsync, size)
-        _finish_manifest(manifest, out.written)
-    except KeyboardInterrupt:
-        written = 0 if out is None else out.written
-        raise CommandError(f"interrupted ({written} of {size} bytes written)",
-                           EXIT_INTERRUPTED) from None
-    finally:
-        if bar is not None:
-            bar.close()
-        if manifest is not None:
-            manifest.close()  # removes a manifest that was not finished
-        if out is not None:
-            try:
-                out.close()
-            except OSError:
-                pass
-    seconds = time.perf_counter() - start
-    if not args.quiet:
-        rate = out.written / seconds / 1e9 if seconds > 0 else float("inf")
-        _say(args.prog, f"wrote {out.written} bytes ({human_bytes(out.written)}) to {out.name} "
-                        f"in {seconds:.2f} s, {rate:.2f} GB/s "
-                        f"(dedup {args.dedup}, compress {args.compress})")
-    return EXIT_OK
-
-
-def _start_manifest(args: argparse.Namespace) -> ManifestWriter | None:
-    """The writer of the manifest asked for with --manifest, or None. Made
-    before the output is opened, so that a manifest that cannot be written
-    leaves an existing output file as it was."""
-    path: str | None = args.manifest
-    if path is None:
+def _dataset_layout(args: argparse.Namespace) -> DatasetLayout | None:
+    """The layout asked for with --files or --file-size, or None for one
+    file; every combination that cannot work is a usage error."""
+    wanted = args.files is not None or args.file_size is not None
+    if not wanted:
+        if args.files_per_dir is not None:
+            raise CommandError("--files-per-dir needs --files or --file-size", EXIT_USAGE)
         return None
-    if path == "-":
-        raise CommandError("--manifest needs a file name, not standard output "
-                           "(0 bytes written)", EXIT_USAGE)
-    if args.output != "-" and _same_file(path, args.output):
-        raise CommandError("the manifest cannot be the output file (0 bytes written)",
-                           EXIT_USAGE)
+    if args.output == "-":
+        raise CommandError("a data set of files needs a directory: -o DIR", EXIT_USAGE)
     try:
-        return ManifestWriter(path, args.size, float(args.dedup), float(args.compress),
-                              threads=args.threads)
-    except ManifestError as exc:
-        raise CommandError(f"{exc} (0 bytes written)") from None
+        return DatasetLayout.plan(args.size, args.files, args.file_size, args.files_per_dir)
+    except ValueError as exc:
+        raise CommandError(f"{exc} (0 bytes written)", EXIT_USAGE) from None
+
+
+def _check_generate_options(args: argparse.Namespace, layout: DatasetLayout | None) -> None:
+    """Usage errors among the options, found before anything is done."""
+    if args.output == "-":
+        if args.direct:
+            raise CommandError("--direct needs a file or a directory, not standard output",
+                               EXIT_USAGE)
+        if args.json:
+            raise CommandError("--json prints the report on standard output, which -o - "
+                               "fills with data", EXIT_USAGE)
+    path: str | None = args.manifest
+    if path is not None:
+        if path == "-":
+            raise CommandError("--manifest needs a file name, not standard output "
+                               "(0 bytes written)", EXIT_USAGE)
+        if layout is None and args.output != "-" and _same_file(path, args.output):
+            raise CommandError("the manifest cannot be the output file (0 bytes written)",
+                               EXIT_USAGE)
+        if layout is not None:
+            inside = os.path.relpath(os.path.realpath(path), os.path.realpath(args.output))
+            if layout.index_of_path(inside.replace(os.sep, "/")) is not None:
+                raise CommandError(f"the manifest cannot be one of the data set's files "
+                                   f"({inside}) (0 bytes written)", EXIT_USAGE)
+    if layout is None and args.output != "-" and os.path.isdir(args.output):
+        raise CommandError(f"cannot open {args.output} for writing: it is a directory; "
+                           "--files N or --file-size S write a data set into it "
+                           "(0 bytes written)")
 
 
 def _same_file(first: str, second: str) -> bool:
@@ -465,27 +339,58 @@ def _same_file(first: str, second: str) -> bool:
     return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
-def _fill_chunk(generator: vorn_py.Generator, manifest: ManifestWriter | None,
-                chunk: memoryview, written: int, size: int) -> int:
-    """The next bytes of the stream, digested on the way when a manifest is
-    being written."""
-    if manifest is None:
-        return generator.fill_chunk(chunk)
+def cmd_generate(args: argparse.Namespace) -> int:
+    size: int = args.size
+    layout = _dataset_layout(args)
+    _check_generate_options(args, layout)
+    if args.json:
+        _require_stdout()
+    if args.numa_mode is not None and not args.quiet:
+        _say(args.prog, "note: --numa-mode has no effect and will be removed; "
+                        "--numa-node N runs the generator on node N")
+    if args.numa_node is not None:
+        # Before the generator and its buffers exist: its threads then start
+        # on the node's CPUs, and the buffers' pages are touched there first.
+        _place_on_node(args.numa_node)
+    _check_output(args.output)
+    if not args.quiet:
+        for warning in (_dedup_warning(size, args.dedup),
+                        None if layout is None else _page_warning(layout)):
+            if warning is not None:
+                _say(args.prog, warning)
+    bar = _progress_bar(size, _stderr_is_terminal() and not args.quiet and not args.json,
+                        "generate")
+    options: dict[str, Any] = dict(
+        dedup_ratio=float(args.dedup), compress_ratio=float(args.compress),
+        threads=args.threads, chunk_size=args.chunk_size, direct=args.direct,
+        fsync=args.fsync, manifest=args.manifest,
+        progress=None if bar is None else bar.update)
+    failure: CommandError | None = None
     try:
-        return manifest.fill_from(generator, chunk)
-    except ManifestError as exc:
-        raise CommandError(f"{exc} ({written} of {size} bytes written, "
-                           "manifest removed)") from None
-
-
-def _finish_manifest(manifest: ManifestWriter | None, written: int) -> None:
-    if manifest is None:
-        return
-    try:
-        manifest.finish()
-    except ManifestError as exc:
-        raise CommandError(f"{exc} (all {written} bytes of data written, "
-                           "manifest removed)") from None
+        if layout is not None:
+            report = datasets.write_dataset(args.output, layout, **options)
+        elif args.output == "-":
+            report = datasets.write_file(1, size, name="standard output", **options)
+        else:
+            report = datasets.write_file(args.output, size, **options)
+    except datasets.WriteError as exc:
+        report, failure = exc.report, CommandError(str(exc))
+    except datasets.WriteInterrupted as exc:
+        report, failure = exc.report, CommandError(str(exc), EXIT_INTERRUPTED)
+    finally:
+        if bar is not None:
+            bar.close()
+    if args.json:
+        print(json.dumps(report.to_dict(), indent=2))
+    if failure is not None:
+        raise failure
+    if not args.quiet and not args.json:
+        files = "" if layout is None else f" in {report.files_written} files"
+        _say(args.prog, f"wrote {report.bytes_written} bytes ({human_bytes(report.bytes_written)})"
+                        f"{files} to {report.target} in {report.seconds:.2f} s, "
+                        f"{report.gb_per_s:.2f} GB/s "
+                        f"(dedup {args.dedup}, compress {args.compress})")
+    return EXIT_OK
 
 
 # ------------------------------------------------------------------ measure
@@ -659,7 +564,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     bar = None
     try:
         try:
-            total = verifying.target_size(target)
+            total = verifying.target_size(target, manifest)
         except ValueError as exc:
             raise CommandError(str(exc), EXIT_USAGE) from None
         except verifying.TargetError as exc:
@@ -738,15 +643,34 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     generate = commands.add_parser(
-        "generate", help="write SIZE bytes of synthetic data to a file or standard output",
-        description="Write exactly SIZE bytes of synthetic data, streaming through one "
-                    "reusable buffer, so memory stays bounded whatever SIZE is.",
+        "generate", help="write SIZE bytes of synthetic data to a file, standard output or "
+                         "a data set of files",
+        description="Write exactly SIZE bytes of synthetic data to a file, to standard "
+                    "output, or (with --files or --file-size) to a data set of files in a "
+                    "directory: one stream cut into consecutive files, so that the ratios "
+                    "hold over the whole data set. Generation and writing overlap; memory "
+                    "stays at two buffers of --chunk-size whatever SIZE is.",
         epilog="Sizes take the units B, KB, MB, GB, TB (powers of ten) and KiB, MiB, "
-               "GiB, TiB (powers of two), e.g. 10GiB or 1.5TB.")
+               "GiB, TiB (powers of two), e.g. 10GiB or 1.5TB. Exit status: 0 success, "
+               "1 failure (the message says how much was written), 2 usage error, "
+               "130 interrupted.")
     generate.add_argument("size", metavar="SIZE", type=parse_size,
                           help="bytes to write, e.g. 10GiB")
-    generate.add_argument("-o", "--output", required=True, metavar="FILE",
-                          help="file to write (created or overwritten), or - for standard output")
+    generate.add_argument("-o", "--output", required=True, metavar="TARGET",
+                          help="file to write (created or overwritten), - for standard output, "
+                               "or with --files/--file-size the directory of the data set "
+                               "(made if missing)")
+    layout = generate.add_mutually_exclusive_group()
+    layout.add_argument("--files", type=_count(1, MAX_FILES), default=None, metavar="N",
+                        help="write a data set of N files that share SIZE in whole 4 KiB "
+                             "pages (the first files one page larger when it does not divide; "
+                             "the last also takes what fills no page)")
+    layout.add_argument("--file-size", type=_size_between(1, _MAX_SIZE), default=None,
+                        metavar="SIZE",
+                        help="write a data set of files of SIZE bytes, the last one shorter")
+    generate.add_argument("--files-per-dir", type=_count(1, MAX_FILES), default=None,
+                          metavar="K", help="spread the files over numbered subdirectories "
+                                            "of K files each")
     generate.add_argument("--dedup", type=parse_ratio, default=1, metavar="N",
                           help="deduplication ratio, a whole number: 1 = none (default), 2 = 2:1; "
                                f"at most {MAX_RATIO}")
@@ -761,16 +685,24 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                           help=argparse.SUPPRESS)
     generate.add_argument("--numa-node", type=_count(0, MAX_NUMA_NODE), default=None, metavar="N",
                           help="run the generator on the CPUs of NUMA node N (those the process "
-                               "may use), so that its threads and its buffer are on that node")
+                               "may use), so that its threads and its buffers are on that node")
     generate.add_argument("--chunk-size", type=_size_between(1, MAX_GENERATE_CHUNK),
                           default=DEFAULT_CHUNK,
                           metavar="SIZE", help="bytes generated and written at a time "
                                                "(default: 32MiB, at most 64GiB); memory use "
-                                               "follows it")
+                                               "is two such buffers")
+    generate.add_argument("--direct", action="store_true",
+                          help="write with direct I/O (O_DIRECT), past the page cache, in whole "
+                               "blocks of the device; the end of a file that is not a whole "
+                               "block goes through the page cache")
     generate.add_argument("--fsync", action="store_true",
-                          help="flush the data to stable storage before reporting success")
+                          help="flush each file (and the directories) to stable storage before "
+                               "it counts as written")
     generate.add_argument("-q", "--quiet", action="store_true",
                           help="no progress bar and no summary; errors are still reported")
+    generate.add_argument("--json", action="store_true",
+                          help="print the report (bytes and files written, seconds, GB/s) as "
+                               "JSON on standard output, also when the run fails")
     generate.add_argument("--manifest", metavar="FILE", default=None,
                           help="also write FILE, the digests of the data's unique blocks, "
                                "for verify to check the data against later")
@@ -816,8 +748,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                     "error, including a manifest that is missing, damaged or of another "
                     "format version.")
     verify.add_argument("target", metavar="TARGET", nargs="+",
-                        help="the data: a file, - for standard input, or several files "
-                             "that hold it in order")
+                        help="the data: a file, - for standard input, several files "
+                             "that hold it in order, or the directory of a data set")
     verify.add_argument("--manifest", metavar="FILE", action="append", required=True,
                         help="the manifest written with the data; repeat it for data "
                              "written by several streams")

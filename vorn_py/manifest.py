@@ -25,6 +25,16 @@ The data size is the number of bytes written; the stream length is that of
 the generator they came from (max(size, block size)), which fixes the number
 of unique blocks. The data offset and data set size place the section in data
 made of several streams; one stream has offset 0 and data set size = data size.
+
+Data written as a data set of files (see ``vorn_py.layout``) also has, before
+its stream sections, a record of how the data is cut into files, so that a
+directory can be checked to hold exactly those files:
+
+    data set  magic "\\x89VORNDS\\n", record version (u16, 1 = the sizes and
+              names of ``vorn_py.layout``), record size (u16), reserved (u32),
+              data set size, file count, file size (0: the files share the
+              size evenly), files per directory (0: none) (u64 each), then an
+              xxh3-64 checksum of the preceding record bytes (u64)
 """
 
 from __future__ import annotations
@@ -38,6 +48,8 @@ from dataclasses import dataclass
 from typing import IO, Any, Protocol, Sequence, Union
 
 import xxhash
+
+from vorn_py.layout import DatasetLayout
 
 BLOCK_SIZE = 4 << 20
 FORMAT_VERSION = 1
@@ -55,6 +67,10 @@ _HEADER_CHECK = struct.Struct("<Q")
 HEADER_SIZE = _HEADER.size + _HEADER_CHECK.size
 _TRAILER = struct.Struct("<8sQ16s")
 TRAILER_SIZE = _TRAILER.size
+DATASET_MAGIC = b"\x89VORNDS\n"
+DATASET_VERSION = 1
+_DATASET = struct.Struct("<8sHHIQQQQ")
+DATASET_RECORD_SIZE = _DATASET.size + _HEADER_CHECK.size
 
 _U64_MAX = 2**64 - 1
 # Digests go out in batches of this many bytes, whatever the data size.
@@ -167,6 +183,13 @@ class StreamLayout:
         return None
 
 
+def dataset_record(layout: DatasetLayout) -> bytes:
+    """The record of how the data is cut into files."""
+    fields = _DATASET.pack(DATASET_MAGIC, DATASET_VERSION, DATASET_RECORD_SIZE, 0, layout.size,
+                           layout.count, layout.file_size, layout.files_per_dir)
+    return fields + _HEADER_CHECK.pack(xxhash.xxh3_64_intdigest(fields))
+
+
 def _check_size(name: str, value: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
@@ -209,7 +232,9 @@ class ManifestWriter:
     ``compress_ratio`` are those given to the ``Generator`` (made whole as the
     generator makes them), and ``stream_size`` is its size when only a prefix
     of its stream is written. ``data_offset`` and ``dataset_size`` place the
-    stream within data made of several streams.
+    stream within data made of several streams. ``dataset``, the layout of
+    files the data is cut into (its size that of the whole data), is
+    recorded for verify to check a directory against.
 
     ``target`` is a path (created or truncated; removed again if the writer is
     closed before ``finish``) or a binary file object, written to but left
@@ -220,7 +245,7 @@ class ManifestWriter:
     def __init__(self, target: PathLike | IO[bytes], size: int, dedup_ratio: float = 1.0,
                  compress_ratio: float = 1.0, *, stream_size: int | None = None,
                  data_offset: int = 0, dataset_size: int | None = None,
-                 threads: int | None = None) -> None:
+                 threads: int | None = None, dataset: DatasetLayout | None = None) -> None:
         _check_size("size", size)
         stream_size = size if stream_size is None else _check_size("stream_size", stream_size)
         if stream_size < size:
@@ -238,6 +263,9 @@ class ManifestWriter:
         problem = self.layout.problem()
         if problem is not None:
             raise ValueError(f"cannot describe {problem}")
+        if dataset is not None and dataset.size != dataset_size:
+            raise ValueError(f"a data set of {dataset.size} bytes cannot hold data of "
+                             f"{dataset_size} bytes")
         if threads is None:
             threads = len(os.sched_getaffinity(0))
         elif threads < 1:
@@ -264,6 +292,8 @@ class ManifestWriter:
         self._finished = False
         self._closed = False
         self._pool = _DigestPool(threads)
+        if dataset is not None:
+            self._pending += dataset_record(dataset)  # its own checksum, not the section's
         self._emit(self.layout.header_bytes())
 
     # ------------------------------------------------------------ feeding
@@ -522,6 +552,33 @@ def _truncated(name: str, size: int, needed: int) -> ManifestError:
                          f"has {needed} (was the write that made it interrupted?)")
 
 
+def _read_dataset_record(source: _DigestSource, start: int) -> DatasetLayout | None:
+    """The data set record at ``start``, or None when a section starts there."""
+    name = source.name
+    prefix = source.read(start, _PREFIX.size)
+    if prefix[:len(DATASET_MAGIC)] != DATASET_MAGIC:
+        return None
+    if len(prefix) < _PREFIX.size:
+        raise _truncated(name, source.size, start + DATASET_RECORD_SIZE)
+    version = _PREFIX.unpack(prefix)[1]
+    if version != DATASET_VERSION:
+        raise ManifestError(f"manifest {name} has a data set record of version {version}, "
+                            f"but this version of vorn-gen reads only version {DATASET_VERSION}")
+    raw = source.read(start, DATASET_RECORD_SIZE)
+    if len(raw) < DATASET_RECORD_SIZE:
+        raise _truncated(name, source.size, start + DATASET_RECORD_SIZE)
+    _, _, record_size, _, size, count, file_size, files_per_dir = _DATASET.unpack_from(raw)
+    (check,) = _HEADER_CHECK.unpack_from(raw, _DATASET.size)
+    if (record_size != DATASET_RECORD_SIZE
+            or check != xxhash.xxh3_64_intdigest(raw[:_DATASET.size])):
+        raise _damaged(name, "its data set record does not match its checksum")
+    try:
+        return DatasetLayout(size, count, file_size, files_per_dir)
+    except ValueError as exc:
+        raise ManifestError(f"manifest {name} does not fit data vorn-gen writes: its data set "
+                            f"record has {exc}") from None
+
+
 def _read_section(source: _DigestSource, start: int) -> StreamSection:
     name = source.name
     prefix = source.read(start, _PREFIX.size)
@@ -586,9 +643,11 @@ class Manifest:
     checked to cover the data from its first byte to its last without gaps
     or overlaps. Use as a context manager, or call ``close``."""
 
-    def __init__(self, sections: list[StreamSection], sources: list[_DigestSource]) -> None:
+    def __init__(self, sections: list[StreamSection], sources: list[_DigestSource],
+                 dataset: DatasetLayout | None = None) -> None:
         self.sections = sections
         self._sources = sources
+        self.dataset = dataset  # how the data is cut into files, when it is a data set
 
     @property
     def data_size(self) -> int:
@@ -620,22 +679,55 @@ def read_manifest(paths: PathLike | Sequence[PathLike]) -> Manifest:
         raise ValueError("no manifest given")
     sources: list[_DigestSource] = []
     sections: list[StreamSection] = []
+    datasets: list[tuple[DatasetLayout, str]] = []
     try:
         for name in names:
             source = _DigestSource(name)
             sources.append(source)
-            start = 0
+            start, found = 0, len(sections)
             while start < source.size or start == 0:
+                dataset = _read_dataset_record(source, start)
+                if dataset is not None:
+                    datasets.append((dataset, name))
+                    start += DATASET_RECORD_SIZE
+                    continue
                 section = _read_section(source, start)
                 sections.append(section)
                 start += section.layout.section_size
+            if len(sections) == found:
+                raise ManifestError(f"manifest {name} describes no data: it holds a data set "
+                                    "record but no stream section (is it truncated?)")
         sections.sort(key=lambda section: section.layout.data_offset)
         _check_coverage(sections)
+        dataset = _common_dataset(datasets, sections[0].layout.dataset_size)
     except BaseException:
         for source in sources:
             source.close()
         raise
-    return Manifest(sections, sources)
+    return Manifest(sections, sources, dataset)
+
+
+def _describe(dataset: DatasetLayout) -> str:
+    cut = (f"files of {dataset.file_size} bytes" if dataset.file_size
+           else f"{dataset.count} files")
+    per_dir = f", {dataset.files_per_dir} per directory" if dataset.files_per_dir else ""
+    return f"{dataset.size} bytes in {cut}{per_dir}"
+
+
+def _common_dataset(datasets: list[tuple[DatasetLayout, str]],
+                    data_size: int) -> DatasetLayout | None:
+    """The one layout of files that every record describes, or None."""
+    if not datasets:
+        return None
+    first, first_name = datasets[0]
+    for dataset, name in datasets[1:]:
+        if dataset != first:
+            raise ManifestError(f"manifests {first_name} and {name} describe different data "
+                                f"sets ({_describe(first)}; {_describe(dataset)})")
+    if first.size != data_size:
+        raise ManifestError(f"manifest {first_name} describes a data set of {first.size} bytes "
+                            f"but data of {data_size}")
+    return first
 
 
 def _check_coverage(sections: list[StreamSection]) -> None:

@@ -2,9 +2,11 @@
 by block, and each block's digest is compared with the one the manifest
 holds for it (unique block k mod U, or the partial last block).
 
-A target is one file or stream, or an ordered list of files that together
-hold the data (a data set cut into files); positions are reported both in the
-whole data and as a file and an offset within it.
+A target is one file or stream, an ordered list of files that together hold
+the data, or a directory holding a data set cut into files (in name order;
+with the manifest's record of the data set, exactly its files and sizes);
+positions are reported both in the whole data and as a file and an offset
+within it.
 """
 
 from __future__ import annotations
@@ -116,9 +118,11 @@ class _Part:
             raise TargetError(exc.errno, f"cannot open {self.name}: {exc.strerror}") from None
 
 
-def _parts_of(target: Target) -> list[_Part]:
+def _parts_of(target: Target, manifest: Manifest | None = None) -> list[_Part]:
     if isinstance(target, (str, os.PathLike)):
         path = os.fspath(target)
+        if os.path.isdir(path):
+            return _directory_parts(path, manifest)
         return [_Part(path, path)]
     if hasattr(target, "readinto"):
         stream: Any = target
@@ -131,6 +135,89 @@ def _parts_of(target: Target) -> list[_Part]:
     if not parts:
         raise ValueError("no target files given")
     return parts
+
+
+# ------------------------------------------------------------ directories
+
+_SHOWN = 3  # names given in full when a directory does not hold the data set
+
+
+def _directory_parts(root: str, manifest: Manifest | None) -> list[_Part]:
+    """The files of a data set in a directory, in stream order: those the
+    manifest's data set record names, checked to be all there is and of
+    the right sizes, or without a record every file in name order. The
+    manifest's own files are not data."""
+    listed = _files_under(root, _identities(manifest.names if manifest else []))
+    layout = manifest.dataset if manifest is not None else None
+    if layout is None:
+        if not listed:
+            raise TargetError(0, f"{root} holds no files")
+        ordered = sorted(listed, key=lambda path: path.split("/"))
+        return [_Part(os.path.join(root, path), os.path.join(root, path)) for path in ordered]
+    expected = [layout.path_of(index) for index in range(layout.count)]
+    missing = sorted(set(expected).difference(listed), key=lambda path: path.split("/"))
+    strangers = sorted(set(listed).difference(expected), key=lambda path: path.split("/"))
+    if missing or strangers:
+        faults = []
+        if missing:
+            faults.append(f"{_count(len(missing), 'file')} of its {layout.count} "
+                          f"{'is' if len(missing) == 1 else 'are'} missing ({_some(missing)})")
+        if strangers:
+            faults.append(f"{_count(len(strangers), 'file')} "
+                          f"{'is' if len(strangers) == 1 else 'are'} not part of it "
+                          f"({_some(strangers)})")
+        raise TargetError(0, f"{root} does not hold the data set the manifest describes: "
+                             f"{'; '.join(faults)}")
+    parts = [_Part(os.path.join(root, path), os.path.join(root, path)) for path in expected]
+    resized = [f"{path}: {part.size} bytes, not {layout.size_of(index)}"
+               for index, (path, part) in enumerate(zip(expected, parts))
+               if part.size != layout.size_of(index)]
+    if resized:
+        raise TargetError(0, f"{root} does not hold the data set the manifest describes: "
+                             f"{_count(len(resized), 'file')} of another size "
+                             f"({_some(resized)})")
+    return parts
+
+
+def _files_under(root: str, excluded: set[tuple[int, int]]) -> set[str]:
+    """Relative "/"-separated paths of everything but directories under root."""
+    def failed(exc: OSError) -> None:
+        raise TargetError(exc.errno, f"cannot read directory {exc.filename}: {exc.strerror}")
+
+    found = set()
+    for directory, _, names in os.walk(root, onerror=failed):
+        relative = os.path.relpath(directory, root)
+        for name in names:
+            path = os.path.join(directory, name)
+            try:
+                info = os.stat(path)
+            except OSError:
+                info = None
+            if info is not None and (info.st_dev, info.st_ino) in excluded:
+                continue
+            found.add(name if relative == os.curdir
+                      else os.path.join(relative, name).replace(os.sep, "/"))
+    return found
+
+
+def _identities(paths: Sequence[str]) -> set[tuple[int, int]]:
+    found = set()
+    for path in paths:
+        try:
+            info = os.stat(path)
+        except OSError:
+            continue
+        found.add((info.st_dev, info.st_ino))
+    return found
+
+
+def _count(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def _some(items: list[str]) -> str:
+    shown = ", ".join(items[:_SHOWN])
+    return shown if len(items) <= _SHOWN else f"{shown}, ..."
 
 
 # --------------------------------------------------------- shared records
@@ -463,8 +550,11 @@ def verify(target: Target, manifest: Manifest | PathLike | Sequence[PathLike], *
            progress: Callable[[int], object] | None = None) -> VerifyResult:
     """Compare ``target`` with ``manifest`` and return what was found.
 
-    ``target`` is a path, a binary stream (read to its end, not closed), or a
-    list of paths whose contents, in that order, are the data. ``manifest``
+    ``target`` is a path, a binary stream (read to its end, not closed), a
+    list of paths whose contents, in that order, are the data, or a
+    directory holding a data set: the files the manifest's data set record
+    names, all of them and no others (else TargetError), or without a record
+    every file under it in name order. ``manifest``
     is a ``Manifest`` or the path (or paths) of manifest files. ``keep``
     mismatches are kept in full, the rest counted; ``progress`` is called with
     the number of bytes of each chunk read.
@@ -481,10 +571,10 @@ def verify(target: Target, manifest: Manifest | PathLike | Sequence[PathLike], *
         raise ValueError(f"keep must be at least 0, got {keep}")
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads}")
-    parts = _parts_of(target)
     owned = not isinstance(manifest, Manifest)
     opened = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
     try:
+        parts = _parts_of(target, opened)
         sections = opened.sections
         recorder = _Recorder([part.name for part in parts], opened.data_size, keep)
         sizes = [part.size for part in parts]
@@ -498,10 +588,11 @@ def verify(target: Target, manifest: Manifest | PathLike | Sequence[PathLike], *
             opened.close()
 
 
-def target_size(target: Target) -> int | None:
-    """The size of the target when it is known before reading (files)."""
+def target_size(target: Target, manifest: Manifest | None = None) -> int | None:
+    """The size of the target when it is known before reading (files); a
+    directory is taken as ``verify`` takes it with this manifest."""
     total = 0
-    for part in _parts_of(target):
+    for part in _parts_of(target, manifest):
         if part.size is None:
             return None
         total += part.size

@@ -352,6 +352,90 @@ class TestFailures:
         assert errors == "vorn-gen: interrupted\n"
 
 
+class TestDataSets:
+    def test_generate_a_data_set_then_verify_the_directory(self, tmp_path):
+        root, manifest = tmp_path / "set", tmp_path / "set" / "set.manifest"
+        result = vorn("generate", "16MiB", "-o", root, "--files", "16", "--files-per-dir", "6",
+                      "--dedup", "2", "--manifest", manifest, "--json")
+        assert result.returncode == 0, result.stderr
+        report = json.loads(result.stdout)
+        assert report["ok"] and (report["bytes_written"], report["files_written"]) == (
+            16 * MiB, 16)
+        assert (report["size"], report["file_count"], report["dedup"]) == (16 * MiB, 16, 2)
+        assert report["gb_per_s"] > 0 and report["manifest"] == str(manifest)
+        assert not result.stderr  # no summary beside the JSON
+        names = sorted(os.path.relpath(os.path.join(d, n), root)
+                       for d, _, files in os.walk(root) for n in files)
+        assert names == [f"d{i // 6}/f{i:02d}" for i in range(16)] + ["set.manifest"]
+
+        # The manifest inside the directory is not taken for data.
+        checked = vorn("verify", root, "--manifest", manifest)
+        assert checked.returncode == 0 and b"OK" in checked.stdout, checked.stderr
+        with open(root / "d0" / "f04", "r+b") as f:  # the first byte of block 1
+            f.write(b"\0" * 3)
+        checked = vorn("verify", root, "--manifest", manifest)
+        assert checked.returncode == 1
+        assert f"mismatch: block 1, 4194304 bytes at offset 0 of {root / 'd0' / 'f04'}".encode() \
+            in checked.stdout
+        os.unlink(root / "d2" / "f15")
+        checked = vorn("verify", root, "--manifest", manifest)
+        assert checked.returncode == 1
+        assert b"does not hold the data set the manifest describes: 1 file of its 16 is " \
+               b"missing (d2/f15)" in checked.stderr
+
+    def test_summary_and_file_size(self, tmp_path):
+        result = vorn("generate", "1MiB", "-o", tmp_path / "set", "--file-size", "300000")
+        assert result.returncode == 0, result.stderr
+        lines = result.stderr.decode().splitlines()
+        assert lines[0].startswith("vorn-gen: warning: files of 300000 bytes start at offsets")
+        assert f"wrote 1048576 bytes (1.00 MiB) in 4 files to {tmp_path / 'set'} in" in lines[1]
+        sizes = [os.path.getsize(tmp_path / "set" / f"f{i}") for i in range(4)]
+        assert sizes == [300000, 300000, 300000, 148576]
+        quiet = vorn("generate", "1MiB", "-o", tmp_path / "set", "--file-size", "256KiB")
+        assert quiet.returncode == 0 and b"warning" not in quiet.stderr
+
+    def test_usage_errors(self, tmp_path):
+        root = tmp_path / "set"
+        cases = [
+            (["--files-per-dir", "3"], "--files-per-dir needs --files or --file-size"),
+            (["--files", "2", "--file-size", "1KiB"], "not allowed with argument"),
+            (["--files", "0"], "must be at least 1"),
+            (["--files", "2000000"], "2000000 files need at least 2000000 bytes"),
+            (["--files", "2", "--manifest", root / "f1"], "cannot be one of the data set's"),
+        ]
+        for extra, message in cases:
+            result = vorn("generate", "1MiB", "-o", root, *extra)
+            errors = result.stderr.decode()
+            assert result.returncode == 2 and message in errors, (extra, errors)
+            assert "Traceback" not in errors
+        for extra, message in [
+            (["--files", "2"], "a data set of files needs a directory"),
+            (["--direct"], "--direct needs a file or a directory"),
+            (["--json"], "--json prints the report on standard output"),
+        ]:
+            result = vorn("generate", "1MiB", "-o", "-", *extra)
+            assert result.returncode == 2 and message in result.stderr.decode(), extra
+            assert not result.stdout
+        assert not root.exists()
+
+    def test_a_directory_without_files_is_not_a_file(self, tmp_path):
+        result = vorn("generate", "1MiB", "-o", tmp_path)
+        assert result.returncode == 1
+        assert (b"cannot open" in result.stderr and b"--files N" in result.stderr
+                and b"(0 bytes written)" in result.stderr)
+
+    def test_json_report_of_a_single_file_and_of_a_failure(self, tmp_path):
+        result = vorn("generate", "1000", "-o", tmp_path / "one", "--json")
+        report = json.loads(result.stdout)
+        assert result.returncode == 0 and report["ok"] and report["file_count"] == 1
+        assert report["target"] == str(tmp_path / "one") and report["bytes_written"] == 1000
+        result = vorn("generate", "1MiB", "-o", "/dev/full", "--json")
+        report = json.loads(result.stdout)
+        assert result.returncode == 1 and not report["ok"]
+        assert report["error"] == "cannot write to /dev/full: No space left on device"
+        assert report["bytes_written"] == 0 and report["files_written"] == 0
+
+
 @pytest.mark.skipif(SANITIZED, reason="resident size is distorted by the sanitizer")
 def test_multi_gib_generate_stays_within_the_chunk_size():
     # Started from a fresh, small interpreter: a child's peak resident size

@@ -13,6 +13,7 @@ import xxhash
 import vorn_py
 from helpers import BLOCK, blocks_of
 from vorn_py import manifest as mf
+from vorn_py.layout import DatasetLayout
 from vorn_py.manifest import ManifestError, ManifestWriter, StreamLayout, read_manifest
 
 
@@ -319,3 +320,79 @@ class TestSeveralStreams:
         other = write_manifest(tmp_path / "other", data)
         with pytest.raises(ManifestError, match="describe different data"):
             read_manifest([paths[0], other])
+
+
+class TestDataSetRecord:
+    """Manifests of data written as files record how the data is cut, so
+    that verify can hold a directory to exactly those files."""
+
+    def write(self, path, dataset, size=None, **kwargs):
+        size = dataset.size if size is None else size
+        _, data = generated(size)
+        return write_manifest(path, data, dataset=dataset, **kwargs)
+
+    def test_recorded_and_read_back(self, tmp_path):
+        dataset = DatasetLayout.plan(BLOCK + 5, files=7, files_per_dir=3)
+        path = self.write(tmp_path / "m", dataset)
+        raw = path.read_bytes()
+        assert raw.startswith(mf.DATASET_MAGIC)
+        # The stream section that follows is the one a plain manifest has.
+        _, data = generated(BLOCK + 5)
+        assert len(raw) == mf.DATASET_RECORD_SIZE + mf.StreamLayout(
+            BLOCK + 5, BLOCK + 5, 1, 1, 2, 0, BLOCK + 5).section_size
+        with read_manifest(path) as manifest:
+            assert manifest.dataset == dataset
+        plain = write_manifest(tmp_path / "plain", data)
+        with read_manifest(plain) as manifest:
+            assert manifest.dataset is None
+        with pytest.raises(ValueError, match="cannot hold data of"):
+            self.write(tmp_path / "x", dataset, size=BLOCK)
+
+    def test_each_share_carries_it(self, tmp_path):
+        """One manifest per share, each with the record; together, or
+        concatenated, they describe the data set."""
+        dataset = DatasetLayout.plan(3 * BLOCK, files=6)
+        shares = dataset.split(2)
+        paths = [self.write(tmp_path / f"m{i}", dataset, size=share.size,
+                            data_offset=share.offset, dataset_size=dataset.size)
+                 for i, share in enumerate(shares)]
+        merged = tmp_path / "merged"
+        merged.write_bytes(paths[1].read_bytes() + paths[0].read_bytes())
+        for given in (paths, [merged]):
+            with read_manifest(given) as manifest:
+                assert manifest.dataset == dataset and len(manifest.sections) == 2
+
+    def test_damaged_or_disagreeing_records(self, tmp_path):
+        dataset = DatasetLayout.plan(BLOCK, files=4)
+        good = self.write(tmp_path / "good", dataset).read_bytes()
+        cases = [
+            (good[:20] + bytes([good[20] ^ 1]) + good[21:],
+             "its data set record does not match its checksum"),
+            (good[:8] + struct.pack("<H", 5) + good[10:],
+             "has a data set record of version 5, but this version of vorn-gen reads only "
+             "version 1"),
+            (good[:mf.DATASET_RECORD_SIZE], "describes no data"),
+            (good[:30], "is truncated"),
+        ]
+        for index, (content, message) in enumerate(cases):
+            path = tmp_path / f"bad{index}"
+            path.write_bytes(content)
+            with pytest.raises(ManifestError, match=message) as info:
+                read_manifest(path)
+            assert str(path) in str(info.value)
+        fields = struct.pack("<8sHHIQQQQ", mf.DATASET_MAGIC, 1, mf.DATASET_RECORD_SIZE, 0,
+                             BLOCK, 5 * BLOCK, 0, 0)
+        impossible = fields + struct.pack("<Q", xxhash.xxh3_64_intdigest(fields))
+        path = tmp_path / "impossible"
+        path.write_bytes(impossible + good[mf.DATASET_RECORD_SIZE:])
+        with pytest.raises(ManifestError, match="does not fit data vorn-gen writes: its data set "
+                                                "record has 20971520 files need"):
+            read_manifest(path)
+
+        dataset_size = 2 * BLOCK
+        halves = [self.write(tmp_path / f"h{i}", DatasetLayout.plan(dataset_size, files=files),
+                             size=BLOCK, data_offset=i * BLOCK, dataset_size=dataset_size)
+                  for i, files in enumerate((4, 8))]
+        with pytest.raises(ManifestError, match=r"describe different data sets \(8388608 bytes "
+                                                r"in 4 files; 8388608 bytes in 8 files\)"):
+            read_manifest(halves)

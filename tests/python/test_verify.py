@@ -289,8 +289,12 @@ class TestUsage:
         result = vorn("verify", tmp_path / "gone", "--manifest", manifest)
         assert result.returncode == 1
         assert f"error: cannot open {tmp_path / 'gone'}: No such file" in self.error_line(result)
+        # A directory is read as its files in name order; the manifest in it is not data.
         result = vorn("verify", tmp_path, "--manifest", manifest)
-        assert result.returncode == 2 and "is a directory" in self.error_line(result)
+        assert result.returncode == 0 and b"OK" in result.stdout, result.stderr
+        (tmp_path / "empty").mkdir()
+        result = vorn("verify", tmp_path / "empty", "--manifest", manifest)
+        assert result.returncode == 1 and "holds no files" in self.error_line(result)
         result = vorn("verify", "-", data, "--manifest", manifest)
         assert result.returncode == 2 and "cannot be combined" in self.error_line(result)
         assert vorn("verify", data).returncode == 2  # --manifest is required
