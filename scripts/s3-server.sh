@@ -45,39 +45,44 @@ install() {
         install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# True until PID has exited (a zombie has).
+is_alive() {
+    local stat
+    # The process may exit at any point here; /proc then stops answering.
+    stat="$( { cat "/proc/$1/stat"; } 2>/dev/null)" || return 1
+    stat="${stat##*) }"
+    case "${stat%% *}" in Z|X|"") return 1 ;; esac
+}
+
 # True while PID runs as one of this store's servers; a number reused by an
 # unrelated process after ours exited does not count.
 is_our_server() {
-    local pid="$1" conf="$2" stat args
-    # The process may exit at any point here; /proc then stops answering.
-    stat="$( { cat "/proc/$pid/stat"; } 2>/dev/null)" || return 1
-    stat="${stat##*) }"
-    case "${stat%% *}" in Z|X|"") return 1 ;; esac
+    local pid="$1" conf="$2" args
+    is_alive "$pid" || return 1
     args="$( { tr '\0' '\n' <"/proc/$pid/cmdline"; } 2>/dev/null)" || return 1
     grep -qxF "$conf" <<<"$args"
 }
 
 stop() {
-    local dir="$1" name pid conf pids=() confs=() deadline
+    local dir="$1" name pid pids=() deadline
     [ -d "$dir/run" ] || return 0
     dir="$(cd "$dir" && pwd)"
     for name in "${servers[@]}"; do
         [ -f "$dir/run/$name-server.pid" ] || continue
         pid="$(cat "$dir/run/$name-server.pid")"
-        conf="$dir/etc/$name-server.conf"
-        if is_our_server "$pid" "$conf"; then
+        if is_our_server "$pid" "$dir/etc/$name-server.conf"; then
             kill -TERM "$pid" 2>/dev/null || true
             pids+=("$pid")
-            confs+=("$conf")
         fi
     done
-    # They are not our children, so `wait` cannot be used: watch /proc.
+    # They are not our children, so `wait` cannot be used: watch /proc. An
+    # exiting process soon loses its command line, so only its state counts.
     deadline=$((SECONDS + 10))
-    for i in "${!pids[@]}"; do
-        while is_our_server "${pids[$i]}" "${confs[$i]}"; do
+    for pid in "${pids[@]}"; do
+        while is_alive "$pid"; do
             if [ $SECONDS -ge $deadline ]; then
-                say "server ${pids[$i]} ignored SIGTERM; killing it"
-                kill -KILL "${pids[$i]}" 2>/dev/null || true
+                say "server $pid ignored SIGTERM; killing it"
+                kill -KILL "$pid" 2>/dev/null || true
                 deadline=$((SECONDS + 10))
             fi
             sleep 0.02
