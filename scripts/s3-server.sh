@@ -96,7 +96,9 @@ launch() {
     for name in "${servers[@]}"; do
         log="$dir/log/$name-server.log"
         # No inherited stdout: a caller reading ours would wait for the servers.
-        "$python" "$store_py" serve "$dir/etc/$name-server.conf" "$log" $owner \
+        # The servers resolve no names (all addresses are 127.0.0.1), and
+        # without eventlet's DNS support they start on a third less CPU time.
+        EVENTLET_NO_GREENDNS=yes "$python" "$store_py" serve "$dir/etc/$name-server.conf" "$log" $owner \
             </dev/null >>"$log" 2>&1 &
         echo $! >"$dir/run/$name-server.pid"
     done
