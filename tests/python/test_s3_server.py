@@ -13,7 +13,7 @@ import urllib.parse
 import pytest
 
 from s3_server import (  # noqa: F401  (s3_bucket, s3_store: fixtures)
-    S3Store, client_config, s3_bucket, s3_store, start_store, stop_store)
+    client_config, s3_bucket, s3_store, start_store, stop_store)
 
 botocore_exceptions = pytest.importorskip(
     "botocore.exceptions", reason="boto3 is not installed: pip install boto3==1.43.116")
@@ -236,7 +236,8 @@ def refuses_connections(endpoint):
 
 
 class TestScript:
-    """Each test here starts a store of its own (a few seconds each)."""
+    """Each test here starts a store of its own (a few seconds each); the
+    session store only makes them skip where the packages are missing."""
 
     def test_stop_leaves_no_process(self, s3_store, tmp_path):
         store = start_store(tmp_path / "store", owner=os.getpid())

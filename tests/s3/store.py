@@ -284,7 +284,7 @@ def probe(directory, pids):
 def main(argv):
     usage = ("usage: store.py setup DIR | serve CONF LOG [OWNER_PID]"
              " | probe DIR PID...")
-    if len(argv) >= 2 and argv[0] == "setup" and len(argv) == 2:
+    if len(argv) == 2 and argv[0] == "setup":
         setup(argv[1])
         return 0
     if len(argv) in (3, 4) and argv[0] == "serve":
