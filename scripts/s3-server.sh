@@ -16,8 +16,12 @@ set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 store_py="$repo/tests/s3/store.py"
-# The packaged servers run on the system interpreter, whatever venv is active.
-python=/usr/bin/python3
+# The packaged servers run on the system interpreter, whatever venv is
+# active, and isolated from the caller's Python settings and user packages.
+python=(/usr/bin/python3 -I)
+# Nor do they take the caller's preloaded libraries (a sanitizer runtime,
+# for instance): the store is a fixture, not the code under test.
+unset LD_PRELOAD
 servers=(account container object proxy)
 packages=(swift swift-proxy swift-object swift-container swift-account python3-swift)
 
@@ -98,7 +102,7 @@ launch() {
         # No inherited stdout: a caller reading ours would wait for the servers.
         # The servers resolve no names (all addresses are 127.0.0.1), and
         # without eventlet's DNS support they start on a third less CPU time.
-        EVENTLET_NO_GREENDNS=yes "$python" "$store_py" serve "$dir/etc/$name-server.conf" "$log" $owner \
+        EVENTLET_NO_GREENDNS=yes "${python[@]}" "$store_py" serve "$dir/etc/$name-server.conf" "$log" $owner \
             </dev/null >>"$log" 2>&1 &
         echo $! >"$dir/run/$name-server.pid"
     done
@@ -114,7 +118,7 @@ start() {
             *) say "unknown option $1"; return 2 ;;
         esac
     done
-    if [ -n "$(missing_packages)" ] || ! "$python" -c 'import swift' 2>/dev/null; then
+    if [ -n "$(missing_packages)" ] || ! "${python[@]}" -c 'import swift' 2>/dev/null; then
         say "the object storage packages are missing: run $0 install"
         return 3
     fi
@@ -125,12 +129,12 @@ start() {
         return 1
     fi
     for attempt in 1 2 3; do
-        "$python" "$store_py" setup "$dir"
+        "${python[@]}" "$store_py" setup "$dir"
         launch "$dir" "$owner"
         pids=()
         for name in "${servers[@]}"; do pids+=("$(cat "$dir/run/$name-server.pid")"); done
         status=0
-        "$python" "$store_py" probe "$dir" "${pids[@]}" || status=$?
+        "${python[@]}" "$store_py" probe "$dir" "${pids[@]}" || status=$?
         if [ $status -eq 0 ]; then
             cat "$dir/s3.env"
             return 0

@@ -132,8 +132,11 @@ class S3Store:
 
 
 def _run_script(*args: str) -> subprocess.CompletedProcess[str]:
+    # A sanitizer runtime preloaded into the suite has no business in the
+    # store's shell and servers.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     return subprocess.run([str(SCRIPT), *args], capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL)
+                          text=True, stdin=subprocess.DEVNULL, env=env)
 
 
 def start_store(directory: str | os.PathLike[str],
