@@ -161,6 +161,27 @@ class TestMultipart:
         assert upload_ids(client, s3_bucket) == [upload_id]
 
 
+    def test_part_numbers_up_to_ten_thousand(self, s3_store, s3_bucket):
+        client = s3_store.client()
+        upload_id = client.create_multipart_upload(
+            Bucket=s3_bucket, Key="numbered")["UploadId"]
+        parts = []
+        for number, size in ((1, PART), (10000, 1)):
+            reply = client.upload_part(Bucket=s3_bucket, Key="numbered",
+                                       UploadId=upload_id, PartNumber=number,
+                                       Body=bytearray(size))
+            parts.append({"PartNumber": number, "ETag": reply["ETag"]})
+        with pytest.raises(ClientError) as excinfo:
+            client.upload_part(Bucket=s3_bucket, Key="numbered", UploadId=upload_id,
+                               PartNumber=10001, Body=bytearray(1))
+        assert error_code(excinfo) == "InvalidArgument"
+        client.complete_multipart_upload(
+            Bucket=s3_bucket, Key="numbered", UploadId=upload_id,
+            MultipartUpload={"Parts": parts})
+        head = client.head_object(Bucket=s3_bucket, Key="numbered")
+        assert head["ContentLength"] == PART + 1
+
+
 class TestCredentials:
     @pytest.mark.parametrize("wrong", ["secret", "access key"])
     def test_wrong_credentials_are_refused(self, s3_store, s3_bucket, wrong):
