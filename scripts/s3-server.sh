@@ -35,7 +35,7 @@ missing_packages() {
     done
 }
 
-install() {
+install_packages() {
     local missing
     mapfile -t missing < <(missing_packages)
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -113,7 +113,8 @@ start() {
     shift
     while [ $# -gt 0 ]; do
         case "$1" in
-            --owner) [ $# -ge 2 ] || { say "--owner needs a process id"; return 2; }
+            --owner) [[ $# -ge 2 && "$2" =~ ^[0-9]+$ ]] \
+                         || { say "--owner needs a process id"; return 2; }
                      owner="$2"; shift 2 ;;
             *) say "unknown option $1"; return 2 ;;
         esac
@@ -156,7 +157,7 @@ usage() {
 
 [ $# -ge 1 ] || usage
 case "$1" in
-    install) [ $# -eq 1 ] || usage; install ;;
+    install) [ $# -eq 1 ] || usage; install_packages ;;
     start) [ $# -ge 2 ] || usage; shift; start "$@" ;;
     stop) [ $# -eq 2 ] || usage; stop "$2" ;;
     *) usage ;;
