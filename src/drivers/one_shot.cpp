@@ -59,14 +59,14 @@ void check_capacity(const GenerationPlan& plan) {
 // then every repeat copies its first occurrence, which a copy does faster
 // than synthesis.
 void run_generation(const Placement& placement, const GenerationPlan& plan, std::uint64_t entropy,
-                    std::uint8_t* dest, std::uint64_t len) {
+                    std::uint8_t* dest, std::uint64_t len, bool pages_placed) {
     std::unique_ptr<ThreadPool> pool = create_pool(placement);
     const std::uint64_t chunks = placement.blocks;
     const auto chunk_len = [&](std::uint64_t i) {
         return std::min(BLOCK_SIZE, len - (i << BLOCK_SHIFT));
     };
 
-    if (placement.worker_cpus) {
+    if (placement.worker_cpus && !pages_placed) {
         // Let each pinned worker fault in its chunks so the pages land on its node.
         pool->run_chunks(chunks, [&](std::size_t i) {
             std::uint8_t* chunk = dest + (std::uint64_t{i} << BLOCK_SHIFT);
@@ -119,7 +119,7 @@ DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy) {
     const Placement placement =
         decide_placement(config, layout_of(machine), plan.total_blocks, cpus);
     if (node_asked) buffer = allocate_output(capacity, placement, machine);
-    run_generation(placement, plan, entropy, buffer.data(), capacity);
+    run_generation(placement, plan, entropy, buffer.data(), capacity, buffer.is_node_bound());
     buffer.set_length(plan.effective_size);
     return buffer;
 }
@@ -129,6 +129,7 @@ DataBuffer generate_data(const GeneratorConfig& config) {
 }
 
 void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint64_t entropy) {
+    if (config.size == 0) return;  // no chunk to make: no topology, no pool
     const GenerationPlan plan =
         plan_generation(config.size, config.dedup_factor, config.compress_factor);
     check_capacity(plan);
@@ -136,7 +137,7 @@ void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint6
     const std::optional<MachineView> machine = look_at_machine(config, cpus);
     const Placement placement =
         decide_placement(config, layout_of(machine), blocks_covering(config.size), cpus);
-    run_generation(placement, plan, entropy, dest, config.size);
+    run_generation(placement, plan, entropy, dest, config.size, false);
 }
 
 void generate_into(const GeneratorConfig& config, std::uint8_t* dest) {

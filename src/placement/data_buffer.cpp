@@ -64,8 +64,10 @@ private:
 };
 
 // When hwloc cannot hand out bound memory directly: ordinary memory whose
-// pages the calling thread touches first while its own policy binds it to
-// the node set.
+// pages the calling thread faults in while its own policy binds it to the
+// node set. The policy places only the pages faulted while it holds, so
+// the faulting cannot be left to the workers; one write per page is
+// enough, since the kernel hands out each page zero-filled.
 Result<void*> allocate_by_first_touch(hwloc_topology_t topology, std::uint64_t capacity,
                                       hwloc_const_nodeset_t nodeset) {
     const hwloc_topology_membind_support* membind = hwloc_topology_get_support(topology)->membind;
@@ -76,7 +78,9 @@ Result<void*> allocate_by_first_touch(hwloc_topology_t topology, std::uint64_t c
     if (!bound.failure().empty()) return Error{bound.failure()};
     void* p = hwloc_alloc(topology, capacity);
     if (p == nullptr) return Error{hwloc_failure_text("hwloc_alloc", errno)};
-    std::memset(p, 0, capacity);
+    auto* bytes = static_cast<volatile std::uint8_t*>(p);
+    const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    for (std::uint64_t at = 0; at < capacity; at += page) bytes[at] = 0;
     return p;
 }
 

@@ -20,6 +20,7 @@
 #include "harness.hpp"
 #include "placement/hwloc_handles.hpp"
 #include "placement/placement.hpp"
+#include "placement/topology_cache.hpp"
 #include "reference_synthesis.hpp"
 
 using namespace vorn;
@@ -134,6 +135,25 @@ TEST_CASE(generate_into_writes_exactly_the_callers_range) {
         CHECK(size == 0 || std::memcmp(out.data(), reference.data(), size) == 0);
         for (std::uint64_t i = size; i < size + 64; ++i) CHECK_EQ(int(out[i]), 0xEE);
     }
+}
+
+TEST_CASE(generate_into_nothing_looks_at_no_topology) {
+    // A forked child has a topology cache of its own, still empty: writing
+    // zero bytes leaves it so, while writing one byte loads it.
+    const pid_t child = fork();
+    CHECK(child >= 0);
+    if (child == 0) {
+        alarm(60);
+        std::uint8_t byte = 0xEE;
+        generate_into(config_of(0, 1, 1, 2, NumaMode::Force), &byte, 1);
+        const bool nothing = byte == 0xEE && topology_cache_loads() == 0;
+        generate_into(config_of(1, 1, 1, 2, NumaMode::Force), &byte, 1);
+        _exit(nothing && topology_cache_loads() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status));
+    CHECK_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_CASE(without_room_for_threads_the_caller_makes_the_same_bytes) {
