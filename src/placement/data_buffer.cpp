@@ -112,7 +112,13 @@ Result<void*> bound_memory(hwloc_topology_t topology, std::uint64_t capacity,
                            hwloc_const_nodeset_t nodeset) {
     void* p = hwloc_alloc_membind(topology, capacity, nodeset, HWLOC_MEMBIND_BIND,
                                   HWLOC_MEMBIND_BYNODESET);
-    if (p != nullptr) return p;
+    if (p != nullptr) {
+        // As for ordinary memory: huge pages make the workers' first writes
+        // far cheaper than one fault per 4 KiB page; the binding holds for
+        // them too. Advice only; failure changes nothing.
+        madvise(p, page_rounded(capacity), MADV_HUGEPAGE);
+        return p;
+    }
     return allocate_by_first_touch(topology, capacity, nodeset);
 }
 
