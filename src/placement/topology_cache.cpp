@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 
-#include "common/engine_abort.hpp"
 #include "common/process_id.hpp"
 
 extern char** environ;
