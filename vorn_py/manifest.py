@@ -522,6 +522,12 @@ def _truncated(name: str, size: int, needed: int) -> ManifestError:
                          f"has {needed} (was the write that made it interrupted?)")
 
 
+def _cut_short(name: str, at: int, needed: int) -> ManifestError:
+    """A manifest that ended before the size it had when it was opened."""
+    return ManifestError(f"manifest {name} is truncated: it ended at byte {at} while being "
+                         f"read, where a complete one has {needed} (is it being rewritten?)")
+
+
 def _read_section(source: _DigestSource, start: int) -> StreamSection:
     name = source.name
     prefix = source.read(start, _PREFIX.size)
@@ -570,9 +576,14 @@ def _read_section(source: _DigestSource, start: int) -> StreamSection:
     position, digests_end = digests_at, digests_at + layout.digest_count * DIGEST_SIZE
     while position < digests_end:
         piece = source.read(position, min(1 << 20, digests_end - position))
+        if not piece:
+            raise _cut_short(name, position, end)
         section_check.update(piece)
         position += len(piece)
-    magic, count, trailer_check = _TRAILER.unpack(source.read(digests_end, TRAILER_SIZE))
+    trailer = source.read(digests_end, TRAILER_SIZE)
+    if len(trailer) < TRAILER_SIZE:
+        raise _cut_short(name, digests_end + len(trailer), end)
+    magic, count, trailer_check = _TRAILER.unpack(trailer)
     if magic != TRAILER_MAGIC or count != layout.digest_count:
         raise _damaged(name, f"the end of the section at byte {start} is not where its header "
                              "puts it")

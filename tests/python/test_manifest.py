@@ -201,6 +201,29 @@ class TestReader:
         message = self.refused(tmp_path, good[:keep] if keep >= 0 else good[:-1])
         assert ("is empty" if keep == 0 else "is truncated") in message
 
+    @pytest.mark.parametrize("keep", [mf.HEADER_SIZE + 20, -10])
+    def test_a_manifest_cut_short_while_it_is_read(self, tmp_path, good, monkeypatch, keep):
+        """The file shrinks between taking its size and reading its digests
+        (keep within them) or its trailer (keep -10)."""
+        path = tmp_path / "shrinking"
+        path.write_bytes(good)
+        reads = []
+
+        class Shrinking(mf._DigestSource):
+            def __init__(self, name):
+                super().__init__(name)
+                os.truncate(name, keep % len(good))
+
+            def read(self, offset, count):
+                reads.append(offset)
+                assert len(reads) < 1000, "reading a shrunken manifest never ends"
+                return super().read(offset, count)
+
+        monkeypatch.setattr(mf, "_DigestSource", Shrinking)
+        with pytest.raises(ManifestError, match=f"manifest {path} is truncated: it ended "
+                                                f"at byte {keep % len(good)} while"):
+            read_manifest(path)
+
     def test_not_a_manifest(self, tmp_path):
         for content in (b"hello, world\n", os.urandom(500), b"\x89PNG\r\n\x1a\n" + bytes(100)):
             assert "is not a vorn-gen manifest" in self.refused(tmp_path, content)
