@@ -27,7 +27,7 @@ import vorn_py
 from vorn_py import _nodes
 from vorn_py import measure as measuring
 from vorn_py import verify as verifying
-from vorn_py.manifest import ManifestError, ManifestWriter, read_manifest
+from vorn_py.manifest import ManifestError, ManifestWriter, fsync_if_supported, read_manifest
 
 if TYPE_CHECKING:
     from typing import NoReturn
@@ -343,12 +343,7 @@ def _complete(out: _Output, fsync: bool, size: int) -> None:
 
 
 def _sync(fd: int) -> None:
-    try:
-        os.fsync(fd)
-    except OSError as exc:
-        # Pipes, terminals and /dev/null cannot be synced; nothing is lost.
-        if exc.errno not in (errno.EINVAL, errno.EROFS, errno.ENOTSUP):
-            raise
+    fsync_if_supported(fd)
 
 
 def achievable_dedup(size: int, dedup: int) -> float:
@@ -412,7 +407,7 @@ def cmd_generate(args: argparse.Namespace) -> int:
         bar = _progress_bar(size, _stderr_is_terminal() and not args.quiet, "generate")
         _stream(generator, view, out, size, bar, manifest)
         _complete(out, args.fsync, size)
-        _finish_manifest(manifest, out.written)
+        _finish_manifest(manifest, out.written, args.fsync)
     except KeyboardInterrupt:
         written = 0 if out is None else out.written
         raise CommandError(f"interrupted ({written} of {size} bytes written)",
@@ -421,7 +416,7 @@ def cmd_generate(args: argparse.Namespace) -> int:
         if bar is not None:
             bar.close()
         if manifest is not None:
-            manifest.close()  # removes a manifest that was not finished
+            manifest.close()  # drops a manifest that was not finished
         if out is not None:
             try:
                 out.close()
@@ -439,7 +434,8 @@ def cmd_generate(args: argparse.Namespace) -> int:
 def _start_manifest(args: argparse.Namespace) -> ManifestWriter | None:
     """The writer of the manifest asked for with --manifest, or None. Made
     before the output is opened, so that a manifest that cannot be written
-    leaves an existing output file as it was."""
+    leaves an existing output file as it was; it writes beside its path, so
+    that a run that fails leaves an existing manifest as it was too."""
     path: str | None = args.manifest
     if path is None:
         return None
@@ -475,17 +471,19 @@ def _fill_chunk(generator: vorn_py.Generator, manifest: ManifestWriter | None,
         return manifest.fill_from(generator, chunk)
     except ManifestError as exc:
         raise CommandError(f"{exc} ({written} of {size} bytes written, "
-                           "manifest removed)") from None
+                           "manifest not written)") from None
 
 
-def _finish_manifest(manifest: ManifestWriter | None, written: int) -> None:
+def _finish_manifest(manifest: ManifestWriter | None, written: int, fsync: bool = False) -> None:
+    """Complete the manifest, once the data is complete: only then does it
+    take the place of a file at its path."""
     if manifest is None:
         return
     try:
-        manifest.finish()
+        manifest.finish(fsync=fsync)
     except ManifestError as exc:
         raise CommandError(f"{exc} (all {written} bytes of data written, "
-                           "manifest removed)") from None
+                           "manifest not written)") from None
 
 
 # ------------------------------------------------------------------ measure

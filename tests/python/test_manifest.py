@@ -4,6 +4,7 @@ of damaged or unfitting manifest with a one-line message."""
 
 import io
 import os
+import stat
 import struct
 import threading
 
@@ -141,14 +142,49 @@ class TestWriter:
         with pytest.raises(ManifestError, match="cannot create manifest .*/missing/m"):
             ManifestWriter(tmp_path / "missing" / "m", 10)
 
-    def test_an_unfinished_manifest_is_removed(self, tmp_path):
+    def test_an_unfinished_manifest_leaves_nothing_behind(self, tmp_path):
         path = tmp_path / "m"
         with pytest.raises(RuntimeError):
             with ManifestWriter(path, 2 * BLOCK) as writer:
                 writer.update(bytes(BLOCK))
-                assert path.exists()
+                assert not path.exists() and len(os.listdir(tmp_path)) == 1
                 raise RuntimeError("the data could not be written")
-        assert not path.exists()
+        assert os.listdir(tmp_path) == []
+
+    def test_an_existing_file_stays_until_the_new_manifest_is_finished(self, tmp_path):
+        path = tmp_path / "m"
+        path.write_bytes(b"precious")
+        os.chmod(path, 0o640)
+        with pytest.raises(RuntimeError):
+            with ManifestWriter(path, 2 * BLOCK) as writer:
+                writer.update(bytes(BLOCK))
+                assert path.read_bytes() == b"precious"
+                raise RuntimeError("the data could not be written")
+        assert path.read_bytes() == b"precious" and os.listdir(tmp_path) == ["m"]
+        link = tmp_path / "link"
+        link.symlink_to(path)
+        write_manifest(link, b"abc")
+        assert link.is_symlink() and path.read_bytes()[:8] == mf.MAGIC
+        assert sorted(os.listdir(tmp_path)) == ["link", "m"]
+        assert os.stat(path).st_mode & 0o777 == 0o640
+
+    def test_finish_can_sync_the_manifest_and_its_directory(self, tmp_path, monkeypatch):
+        synced = []
+        fsync = os.fsync
+
+        def recording(fd):
+            synced.append(stat.S_IFMT(os.fstat(fd).st_mode))
+            fsync(fd)
+
+        monkeypatch.setattr(os, "fsync", recording)
+        for sync in (False, True):
+            with ManifestWriter(tmp_path / "m", 3) as writer:
+                writer.update(b"abc")
+                writer.finish(fsync=sync)
+        assert synced == [stat.S_IFREG, stat.S_IFDIR]
+        with ManifestWriter(io.BytesIO(), 3) as writer:  # nothing to sync: no error
+            writer.update(b"abc")
+            writer.finish(fsync=True)
 
     def test_a_file_object_is_written_but_not_closed_or_removed(self):
         out = io.BytesIO()
@@ -168,7 +204,8 @@ class TestWriter:
             sizes = []
             for _ in range(3):
                 writer.update(block)
-                sizes.append(os.path.getsize(path))
+                (being_written,) = tmp_path.iterdir()
+                sizes.append(being_written.stat().st_size)
             writer.finish()
         assert sizes == [mf.HEADER_SIZE + 16, mf.HEADER_SIZE + 32, mf.HEADER_SIZE + 48]
 

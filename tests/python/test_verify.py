@@ -8,6 +8,7 @@ import io
 import json
 import os
 import pty
+import stat
 import subprocess
 import sys
 
@@ -312,6 +313,33 @@ class TestUsage:
         result = vorn("generate", "1MiB", "-o", tmp_path / "d", "--manifest", "/dev/full")
         assert result.returncode == 1
         assert "cannot write manifest /dev/full" in self.error_line(result)
+
+
+    def test_a_generate_that_fails_leaves_an_existing_manifest_alone(self, tmp_path):
+        manifest = tmp_path / "old.manifest"
+        manifest.write_bytes(b"precious\n")
+        result = vorn("generate", "8MiB", "-o", tmp_path / "missing" / "x.bin",
+                      "--manifest", manifest)
+        assert result.returncode == 1 and "cannot open" in self.error_line(result)
+        assert manifest.read_bytes() == b"precious\n"
+        if os.path.exists("/dev/full"):
+            result = vorn("generate", "10MiB", "-o", "/dev/full", "--manifest", manifest)
+            assert result.returncode == 1 and "No space left" in self.error_line(result)
+            assert manifest.read_bytes() == b"precious\n"
+        assert os.listdir(tmp_path) == ["old.manifest"]
+
+    def test_fsync_reaches_the_manifest(self, tmp_path, monkeypatch):
+        synced = []
+        fsync = os.fsync
+
+        def recording(fd):
+            synced.append(stat.S_IFMT(os.fstat(fd).st_mode))
+            fsync(fd)
+
+        monkeypatch.setattr(os, "fsync", recording)
+        generate(tmp_path, BLOCK, 1, 1, "data", "--fsync")
+        # The data, then the manifest and the directory that names it.
+        assert synced == [stat.S_IFREG, stat.S_IFREG, stat.S_IFDIR]
 
 
 class TestApi:
