@@ -20,6 +20,7 @@ from typing import IO, Any, Callable, Iterator, NamedTuple, Sequence, Union
 
 import xxhash
 
+from vorn_py._sources import read_into
 from vorn_py.manifest import BLOCK_SIZE, Manifest, PathLike, StreamSection, read_manifest
 
 # Mismatches kept in full; the rest are only counted.
@@ -360,14 +361,10 @@ def _read_full(stream: IO[bytes], view: memoryview, part: _Part, offset: int) ->
     filled = 0
     while filled < len(view):
         try:
-            count = stream.readinto(view[filled:])  # type: ignore[attr-defined]
-        except InterruptedError:
-            continue
+            count = read_into(stream, view[filled:])
         except OSError as exc:
             raise TargetError(exc.errno, f"cannot read {part.name} at offset "
                                          f"{offset + filled}: {exc.strerror}") from None
-        if count is None:  # a non-blocking stream with nothing to read yet
-            raise TargetError(0, f"cannot read {part.name}: it is in non-blocking mode")
         if count == 0:
             break
         filled += count

@@ -200,7 +200,7 @@ class TestFailures:
             assert "Traceback" not in errors
         assert not out.exists()
 
-    def test_non_blocking_pipes_are_waited_for(self):
+    def test_non_blocking_pipes_are_waited_for(self, tmp_path):
         # Into a non-blocking pipe read in small pieces: full pipes make the
         # writer wait instead of failing.
         read_end, write_end = os.pipe()
@@ -230,6 +230,24 @@ class TestFailures:
             output, errors = proc.communicate(timeout=120)
         assert proc.returncode == 0, errors.decode()
         assert json.loads(output)["size"] == 8 * MiB
+
+        # verify reads standard input the same way.
+        data, manifest = tmp_path / "data.bin", tmp_path / "data.manifest"
+        assert vorn("generate", "8MiB", "--dedup", "2", "-o", data, "--manifest",
+                    manifest).returncode == 0
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        with subprocess.Popen([VORN, "verify", "--json", "-", "--manifest", manifest],
+                              stdin=read_end, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              preexec_fn=default_sigint()) as proc:
+            os.close(read_end)
+            content = data.read_bytes()
+            with open(write_end, "wb", buffering=0) as pipe:
+                for start in range(0, len(content), 65536):
+                    pipe.write(content[start:start + 65536])
+            output, errors = proc.communicate(timeout=120)
+        assert proc.returncode == 0, errors.decode()
+        assert json.loads(output)["bytes_checked"] == 8 * MiB
 
     def test_refuses_to_write_binary_to_a_terminal(self):
         status, _ = run_on_terminal(["generate", "1MiB", "-o", "-"], stream=1)

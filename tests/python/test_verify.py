@@ -11,6 +11,7 @@ import pty
 import stat
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -385,6 +386,57 @@ class TestApi:
                                      SIZE - 4 * BLOCK - 5, block=4, stream=0)
         with pytest.raises(TargetError, match="cannot open .*part4"):
             verify(files, manifest)
+
+    def test_a_non_blocking_pipe_is_waited_for(self, tmp_path):
+        """A pipe in non-blocking mode, fed a piece at a time, each piece only
+        once the reader has found the pipe empty: every wait is exercised."""
+        data, manifest = generate(tmp_path, 2 * BLOCK + 100, dedup=2)
+        content = data.read_bytes()
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        pipe = open(read_end, "rb", buffering=0)
+        starved, stop = threading.Event(), threading.Event()
+        pieces = []
+
+        class TellingPipe(io.RawIOBase):
+            """The pipe, saying when a read found nothing."""
+
+            def readable(self):
+                return True
+
+            def fileno(self):
+                return read_end
+
+            def readinto(self, buffer):
+                count = pipe.readinto(buffer)
+                if count is None:
+                    starved.set()
+                return count
+
+        def feed():
+            try:
+                with open(write_end, "wb", buffering=0) as out:
+                    for start in range(0, len(content), 256 << 10):
+                        starved.wait()
+                        starved.clear()
+                        if stop.is_set():
+                            return
+                        out.write(content[start:start + (256 << 10)])
+                        pieces.append(start)
+            except BrokenPipeError:
+                pass  # the reader gave up
+
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        try:
+            result = verify(TellingPipe(), manifest)
+        finally:
+            stop.set()
+            starved.set()
+            pipe.close()
+            feeder.join()
+        assert result.ok and result.bytes_checked == len(content)
+        assert len(pieces) == len(range(0, len(content), 256 << 10))
 
     def test_data_from_several_streams(self, tmp_path):
         """Two generators, two manifest sections: each block is checked
