@@ -209,11 +209,15 @@ def _progress_bar(total: int | None, enabled: bool, desc: str) -> ProgressBar | 
 
 def _stdout_is_open() -> bool:
     # Started with standard output closed, Python sets sys.stdout to None.
-    if sys.stdout is None:
+    if sys.stdout is None or sys.stdout.closed:
         return False
     try:
-        os.fstat(sys.stdout.fileno())
+        fd = sys.stdout.fileno()
     except (OSError, ValueError, AttributeError):
+        return True  # a stream of the caller's without a descriptor (main() in-process)
+    try:
+        os.fstat(fd)
+    except OSError:
         return False
     return True
 
@@ -649,6 +653,7 @@ def _print_verification(target: str, manifest: Any, result: verifying.VerifyResu
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    _require_stdout()
     target, names = _verify_target(args.target)
     try:
         manifest = read_manifest(args.manifest)

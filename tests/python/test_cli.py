@@ -327,8 +327,11 @@ class TestFailures:
         written = vorn("generate", "1MiB", "-o", out, preexec_fn=close_stdout)
         assert written.returncode == 0, written.stderr  # nothing goes to standard output
         assert out.stat().st_size == MiB and b"wrote 1048576 bytes" in written.stderr
+        manifest = tmp_path / "data.manifest"
+        assert vorn("generate", "1MiB", "-o", out, "--manifest", manifest).returncode == 0
+        verify = ["verify", out, "--manifest", manifest]
         out.write_bytes(b"x" * 1000)
-        for args in (["numa-info"], ["measure", out], ["generate", "1MiB", "-o", "-"]):
+        for args in (["numa-info"], ["measure", out], ["generate", "1MiB", "-o", "-"], verify):
             result = vorn(*args, preexec_fn=close_stdout)
             errors = result.stderr.decode()
             assert result.returncode == 1, (args, errors)
