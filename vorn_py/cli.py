@@ -8,6 +8,7 @@ written), 2 usage error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import errno
 import io
 import json
@@ -19,7 +20,7 @@ import stat
 import sys
 import time
 from decimal import Decimal
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -846,13 +847,29 @@ def _silence_stdout() -> None:
         pass
 
 
+@contextlib.contextmanager
+def _affinity_restored() -> Iterator[None]:
+    """--numa-node narrows the calling thread's CPUs; main is also called
+    in-process, so the caller gets its own CPUs back when the command ends."""
+    before = os.sched_getaffinity(0)
+    try:
+        yield
+    finally:
+        if os.sched_getaffinity(0) != before:
+            try:
+                os.sched_setaffinity(0, before)
+            except OSError:
+                pass  # a CPU of those went offline meanwhile: keep what we have
+
+
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     """Run the command line; returns the exit status."""
     try:
         parser = build_parser(prog)
         args = parser.parse_args(argv)
         args.prog = prog
-        status: int = args.run(args)
+        with _affinity_restored():
+            status: int = args.run(args)
         if sys.stdout is not None:
             sys.stdout.flush()  # surface a closed pipe here, not at shutdown
     except CommandError as exc:
