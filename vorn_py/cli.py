@@ -58,10 +58,12 @@ _MAX_SIZE = 2**64 - 1
 # Upper bounds of the options, so that a mistyped value is a usage error and
 # not an overflow deep inside. Ratios: the compression ratio levels off near
 # 30 and a dedup ratio of a million already means one distinct block per
-# 4 TiB. Threads: more than any machine has CPUs. Nodes: Linux numbers them
-# below 1024. Chunks: buffers beyond 64 GiB gain nothing.
+# 4 TiB. Threads: the generator runs at most 1024 workers (the width of the
+# CPU mask they are pinned within), so a larger request would be cut short
+# silently. Nodes: Linux numbers them below 1024. Chunks: buffers beyond
+# 64 GiB gain nothing.
 MAX_RATIO = 10**6
-MAX_THREADS = 4096
+MAX_THREADS = 1024
 MAX_NUMA_NODE = 1023
 MAX_GENERATE_CHUNK = 64 << 30
 

@@ -183,6 +183,7 @@ class TestFailures:
         huge = str(2**64)
         cases = [
             (["generate", "1MiB", "--threads", huge, "-o", out], "--threads", "at most"),
+            (["generate", "1MiB", "--threads", "1025", "-o", out], "--threads", "at most 1024"),
             (["generate", "1MiB", "--numa-node", huge, "-o", out], "--numa-node", "at most"),
             (["generate", "1MiB", "--chunk-size", "1PiB", "-o", out], "--chunk-size", "at most"),
             (["generate", "1MiB", "--dedup", "1e300", "-o", out], "--dedup", "at most"),
