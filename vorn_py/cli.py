@@ -28,7 +28,16 @@ import vorn_py
 from vorn_py import _nodes
 from vorn_py import measure as measuring
 from vorn_py import verify as verifying
-from vorn_py.manifest import ManifestError, ManifestWriter, fsync_if_supported, read_manifest
+from vorn_py._status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
+from vorn_py.manifest import (
+    BLOCK_SIZE,
+    Manifest,
+    ManifestError,
+    ManifestWriter,
+    fsync_if_supported,
+    read_manifest,
+    unique_block_count,
+)
 
 if TYPE_CHECKING:
     from typing import NoReturn
@@ -38,11 +47,6 @@ if TYPE_CHECKING:
     ProgressBar = tqdm[NoReturn]
 
 PROG = "vorn-gen"
-
-EXIT_OK = 0
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
 
 DEFAULT_CHUNK = 32 << 20
 # measure shows a progress bar only for inputs this large (or of unknown size).
@@ -67,8 +71,6 @@ MAX_THREADS = 1024
 MAX_NUMA_NODE = 1023
 MAX_GENERATE_CHUNK = 64 << 30
 
-
-BLOCK_SIZE = 4 << 20
 # A dedup ratio further than this from the request earns a warning.
 DEDUP_TOLERANCE = 0.05
 
@@ -357,15 +359,13 @@ def achievable_dedup(size: int, dedup: int) -> float:
     """The dedup ratio that the first `size` bytes of a stream made with
     `dedup` measure, for any chunk size that divides 4 MiB.
 
-    The stream repeats `unique` distinct 4 MiB blocks, where unique =
-    max(1, total / dedup rounded half away from zero) and total = the blocks
-    covering max(size, 4 MiB); so the ratio is the bytes written over the
-    bytes of each block's first occurrence (a last, partial block included).
+    The stream repeats its distinct 4 MiB blocks (`unique_block_count` of
+    them) in turn, so the ratio is the bytes written over the bytes of each
+    block's first occurrence (a last, partial block included).
     """
     if size == 0:
         return 1.0
-    total = -(-max(size, BLOCK_SIZE) // BLOCK_SIZE)
-    unique = max(1, math.floor(total / dedup + 0.5)) if dedup >= 2 else total
+    unique = unique_block_count(size, dedup)
     whole_blocks, tail = divmod(size, BLOCK_SIZE)
     distinct = min(whole_blocks, unique) * BLOCK_SIZE + (tail if whole_blocks < unique else 0)
     return size / distinct
@@ -597,7 +597,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
 
 # ------------------------------------------------------------------- verify
 
-def _verify_target(names: list[str]) -> tuple[Any, list[str]]:
+def _verify_target(names: list[str]) -> tuple[verifying.Target, list[str]]:
     """What verify reads: a path, standard input or a list of files, and
     their names for the report."""
     if "-" not in names:
@@ -610,7 +610,7 @@ def _verify_target(names: list[str]) -> tuple[Any, list[str]]:
     return open(0, "rb", buffering=0, closefd=False), ["standard input"]
 
 
-def _describe_manifest(manifest: Any) -> str:
+def _describe_manifest(manifest: Manifest) -> str:
     sections = manifest.sections
     if len(sections) > 1:
         return f"{len(sections)} streams, {manifest.data_size} bytes in all"
@@ -619,7 +619,7 @@ def _describe_manifest(manifest: Any) -> str:
             f"{layout.unique_blocks} unique blocks")
 
 
-def _print_verification(target: str, manifest: Any, result: verifying.VerifyResult,
+def _print_verification(target: str, manifest: Manifest, result: verifying.VerifyResult,
                         seconds: float) -> None:
     several = len(manifest.sections) > 1
     rate = result.target_size / seconds / 1e9 if seconds > 0 else float("inf")
