@@ -34,11 +34,15 @@ import math
 import os
 import stat
 import struct
+from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import IO, Any, Protocol, Sequence, Union
+from typing import IO, TYPE_CHECKING, Protocol, Union
 
 import xxhash
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, WriteableBuffer
 
 BLOCK_SIZE = 4 << 20
 FORMAT_VERSION = 1
@@ -73,7 +77,7 @@ class ManifestError(Exception):
 class StreamFiller(Protocol):
     """What ``ManifestWriter.fill_from`` needs of a ``vorn_py.Generator``."""
 
-    def fill_chunk(self, buffer: Any) -> int: ...
+    def fill_chunk(self, buffer: WriteableBuffer, /) -> int: ...
 
 
 def ratio_factor(ratio: float) -> int:
@@ -273,7 +277,7 @@ class ManifestWriter:
         """Bytes of data fed so far."""
         return self._position
 
-    def update(self, data: Any) -> None:
+    def update(self, data: ReadableBuffer) -> None:
         """Feed the next bytes of the data (any bytes-like object)."""
         view = memoryview(data).cast("B")
         layout = self.layout
@@ -304,7 +308,7 @@ class ManifestWriter:
         if whole:
             self._add_digests(self._pool.digests(whole))
 
-    def fill_from(self, generator: StreamFiller, buffer: Any) -> int:
+    def fill_from(self, generator: StreamFiller, buffer: WriteableBuffer) -> int:
         """Fill ``buffer`` with the next bytes from ``generator`` and digest
         them; returns the number of bytes filled, like ``fill_chunk``. While
         there are blocks to digest it fills a few blocks at a time, one per

@@ -15,8 +15,9 @@ import os
 import stat
 import threading
 from concurrent.futures import Future, ThreadPoolExecutor
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import asdict, dataclass, field
-from typing import IO, Any, Callable, Iterator, NamedTuple, Sequence, Union
+from typing import IO, Any, NamedTuple, Union, cast
 
 import xxhash
 
@@ -122,7 +123,7 @@ def _parts_of(target: Target) -> list[_Part]:
         path = os.fspath(target)
         return [_Part(path, path)]
     if hasattr(target, "readinto"):
-        stream: Any = target
+        stream = cast(IO[bytes], target)
         name = getattr(stream, "name", None)
         if not isinstance(name, str):  # a stream opened on a descriptor
             name = "standard input" if name == 0 else "stream"
