@@ -1,5 +1,6 @@
 """The vorn-gen command line: generate a data set to a file or a pipe, measure
-the ratios a file achieves, and show the machine's NUMA layout.
+the ratios a file achieves, verify data against the manifest written with
+it, and show the machine's NUMA layout.
 
 Exit status: 0 success, 1 failure (the message says how many bytes were
 written), 2 usage error, 130 interrupted.

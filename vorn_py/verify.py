@@ -14,8 +14,8 @@ import itertools
 import os
 import stat
 import threading
-from concurrent.futures import Future, ThreadPoolExecutor
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field
 from typing import IO, Any, NamedTuple, Union, cast
 
