@@ -9,6 +9,7 @@ written), 2 usage error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import json
 import math
@@ -18,7 +19,7 @@ import stat
 import sys
 import time
 from decimal import Decimal
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 import vorn_py
@@ -26,9 +27,10 @@ from vorn_py import _nodes
 from vorn_py import dataset as datasets
 from vorn_py import measure as measuring
 from vorn_py import verify as verifying
+from vorn_py._status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from vorn_py._units import human_bytes
 from vorn_py.layout import PAGE, DatasetLayout
-from vorn_py.manifest import ManifestError, read_manifest
+from vorn_py.manifest import BLOCK_SIZE, Manifest, ManifestError, read_manifest, unique_block_count
 
 if TYPE_CHECKING:
     from typing import NoReturn
@@ -39,10 +41,6 @@ if TYPE_CHECKING:
 
 PROG = "vorn-gen"
 
-EXIT_OK = 0
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
 
 DEFAULT_CHUNK = 32 << 20
 # measure shows a progress bar only for inputs this large (or of unknown size).
@@ -58,16 +56,17 @@ _MAX_SIZE = 2**64 - 1
 # Upper bounds of the options, so that a mistyped value is a usage error and
 # not an overflow deep inside. Ratios: the compression ratio levels off near
 # 30 and a dedup ratio of a million already means one distinct block per
-# 4 TiB. Threads: more than any machine has CPUs. Nodes: Linux numbers them
-# below 1024. Chunks: buffers beyond 64 GiB gain nothing.
+# 4 TiB. Threads: the generator runs at most 1024 workers (the width of the
+# CPU mask they are pinned within), so a larger request would be cut short
+# silently. Nodes: Linux numbers them below 1024. Chunks: buffers beyond
+# 64 GiB gain nothing.
 MAX_RATIO = 10**6
-MAX_THREADS = 4096
+MAX_THREADS = 1024
 MAX_NUMA_NODE = 1023
 MAX_GENERATE_CHUNK = datasets.MAX_CHUNK_SIZE
 MAX_FILES = 10**12
 
 
-BLOCK_SIZE = 4 << 20
 # A dedup ratio further than this from the request earns a warning.
 DEDUP_TOLERANCE = 0.05
 
@@ -202,11 +201,15 @@ def _progress_bar(total: int | None, enabled: bool, desc: str) -> ProgressBar | 
 
 def _stdout_is_open() -> bool:
     # Started with standard output closed, Python sets sys.stdout to None.
-    if sys.stdout is None:
+    if sys.stdout is None or sys.stdout.closed:
         return False
     try:
-        os.fstat(sys.stdout.fileno())
+        fd = sys.stdout.fileno()
     except (OSError, ValueError, AttributeError):
+        return True  # a stream of the caller's without a descriptor (main() in-process)
+    try:
+        os.fstat(fd)
+    except OSError:
         return False
     return True
 
@@ -241,15 +244,13 @@ def achievable_dedup(size: int, dedup: int) -> float:
     """The dedup ratio that the first `size` bytes of a stream made with
     `dedup` measure, for any chunk size that divides 4 MiB.
 
-    The stream repeats `unique` distinct 4 MiB blocks, where unique =
-    max(1, total / dedup rounded half away from zero) and total = the blocks
-    covering max(size, 4 MiB); so the ratio is the bytes written over the
-    bytes of each block's first occurrence (a last, partial block included).
+    The stream repeats its distinct 4 MiB blocks (`unique_block_count` of
+    them) in turn, so the ratio is the bytes written over the bytes of each
+    block's first occurrence (a last, partial block included).
     """
     if size == 0:
         return 1.0
-    total = -(-max(size, BLOCK_SIZE) // BLOCK_SIZE)
-    unique = max(1, math.floor(total / dedup + 0.5)) if dedup >= 2 else total
+    unique = unique_block_count(size, dedup)
     whole_blocks, tail = divmod(size, BLOCK_SIZE)
     distinct = min(whole_blocks, unique) * BLOCK_SIZE + (tail if whole_blocks < unique else 0)
     return size / distinct
@@ -497,7 +498,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
 
 # ------------------------------------------------------------------- verify
 
-def _verify_target(names: list[str]) -> tuple[Any, list[str]]:
+def _verify_target(names: list[str]) -> tuple[verifying.Target, list[str]]:
     """What verify reads: a path, standard input or a list of files, and
     their names for the report."""
     if "-" not in names:
@@ -510,7 +511,7 @@ def _verify_target(names: list[str]) -> tuple[Any, list[str]]:
     return open(0, "rb", buffering=0, closefd=False), ["standard input"]
 
 
-def _describe_manifest(manifest: Any) -> str:
+def _describe_manifest(manifest: Manifest) -> str:
     sections = manifest.sections
     if len(sections) > 1:
         return f"{len(sections)} streams, {manifest.data_size} bytes in all"
@@ -519,7 +520,7 @@ def _describe_manifest(manifest: Any) -> str:
             f"{layout.unique_blocks} unique blocks")
 
 
-def _print_verification(target: str, manifest: Any, result: verifying.VerifyResult,
+def _print_verification(target: str, manifest: Manifest, result: verifying.VerifyResult,
                         seconds: float) -> None:
     several = len(manifest.sections) > 1
     rate = result.target_size / seconds / 1e9 if seconds > 0 else float("inf")
@@ -556,6 +557,7 @@ def _print_verification(target: str, manifest: Any, result: verifying.VerifyResu
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    _require_stdout()
     target, names = _verify_target(args.target)
     try:
         manifest = read_manifest(args.manifest)
@@ -775,13 +777,29 @@ def _silence_stdout() -> None:
         pass
 
 
+@contextlib.contextmanager
+def _affinity_restored() -> Iterator[None]:
+    """--numa-node narrows the calling thread's CPUs; main is also called
+    in-process, so the caller gets its own CPUs back when the command ends."""
+    before = os.sched_getaffinity(0)
+    try:
+        yield
+    finally:
+        if os.sched_getaffinity(0) != before:
+            try:
+                os.sched_setaffinity(0, before)
+            except OSError:
+                pass  # a CPU of those went offline meanwhile: keep what we have
+
+
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     """Run the command line; returns the exit status."""
     try:
         parser = build_parser(prog)
         args = parser.parse_args(argv)
         args.prog = prog
-        status: int = args.run(args)
+        with _affinity_restored():
+            status: int = args.run(args)
         if sys.stdout is not None:
             sys.stdout.flush()  # surface a closed pipe here, not at shutdown
     except CommandError as exc:

@@ -336,19 +336,19 @@ class _Job:
                 raise WriteError(str(exc), self._count(), self.written()) from None
             except ManifestError as exc:
                 raise WriteError(str(exc), self._count(),
-                                 f"{self.written()}, manifest removed") from None
+                                 f"{self.written()}, manifest not written") from None
             except KeyboardInterrupt:
                 raise WriteInterrupted(self._count(), self.written()) from None
             self._count()
             if manifest is not None:
                 try:
-                    manifest.finish()
+                    manifest.finish(fsync=report.fsync)
                 except ManifestError as exc:
                     raise WriteError(str(exc), report, f"all {report.bytes_written} bytes of "
-                                                       "data written, manifest removed") from None
+                                                       "data written, manifest not written") from None
         finally:
             if manifest is not None:
-                manifest.close()  # removes a manifest that was not finished
+                manifest.close()  # drops a manifest that was not finished
             for buffer in mapped:
                 try:
                     buffer.close()
