@@ -100,7 +100,7 @@ class _PeerWatch:
         MPI.Request.Waitall(self._sent)
 
 
-def run(comm: MPI.Intracomm, target: str, layout: DatasetLayout, *, dedup_ratio: float,
+def run(comm: MPI.Intracomm, target: Any, layout: DatasetLayout, *, dedup_ratio: float,
         compress_ratio: float, manifest: Any, rank_manifests: bool,
         options: dict[str, Any]) -> RunReport:
     rank, world = comm.Get_rank(), comm.Get_size()
@@ -116,7 +116,7 @@ def run(comm: MPI.Intracomm, target: str, layout: DatasetLayout, *, dedup_ratio:
         raise
 
 
-def _run(comm: MPI.Intracomm, rank: int, world: int, target: str, layout: DatasetLayout,
+def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: DatasetLayout,
          dedup_ratio: float, compress_ratio: float, manifest: Any, rank_manifests: bool,
          options: dict[str, Any]) -> RunReport:
     run_id: str = comm.bcast(uuid.uuid4().hex if rank == 0 else None, root=0)

@@ -361,15 +361,23 @@ class ShareInterrupted(KeyboardInterrupt):
         self.record = record
 
 
-def write_share(target: PathLike, layout: DatasetLayout, rank: int, world_size: int, *,
+# Writes one share to a target, called as ``write_dataset(target, share,
+# dedup_ratio=, manifest=, progress=, **options)`` is, with its contract: a
+# WriteReport, and WriteError or WriteInterrupted carrying one.
+ShareWriter = Callable[..., WriteReport]
+
+
+def write_share(target: Any, layout: DatasetLayout, rank: int, world_size: int, *,
                 dedup_ratio: float = 1.0, manifest: PathLike | None = None,
                 mode: str = "independent", run_id: str | None = None,
                 check: Callable[[], None] | None = None,
+                writer: ShareWriter = write_dataset,
                 **options: Any) -> RankReport:
     """Write process ``rank``'s share of ``layout`` (of ``world_size``
     processes) under ``target`` and return its record; ``manifest`` is this
-    share's own manifest. Other keywords are those of ``write_dataset``.
-    ``check`` is called after each piece written and may raise
+    share's own manifest. Other keywords are those of ``write_dataset``,
+    which does the writing unless ``writer`` (another kind of target) is
+    given. ``check`` is called after each piece written and may raise
     ``vorn_py.writer.WriteFailure`` to stop the write. Raises ShareError
     and ShareInterrupted with the record of what was written."""
     part = share_of(layout, rank, world_size, dedup_ratio)
@@ -380,8 +388,8 @@ def write_share(target: PathLike, layout: DatasetLayout, rank: int, world_size: 
     state = OK
     failure: WriteError | WriteInterrupted | None = None
     try:
-        report = write_dataset(target, part, dedup_ratio=dedup_ratio, manifest=manifest,
-                               progress=progress, **options)
+        report = writer(target, part, dedup_ratio=dedup_ratio, manifest=manifest,
+                        progress=progress, **options)
     except WriteInterrupted as exc:
         report, state, failure = exc.report, INTERRUPTED, exc
     except WriteError as exc:
@@ -430,11 +438,12 @@ class RunInterrupted(KeyboardInterrupt):
         self.report = report
 
 
-def write_dataset_mpi(comm: MPI.Intracomm, target: PathLike, size: int | DatasetLayout, *,
+def write_dataset_mpi(comm: MPI.Intracomm, target: Any, size: int | DatasetLayout, *,
                       files: int | None = None, file_size: int | None = None,
                       files_per_dir: int | None = None, dedup_ratio: float = 1.0,
                       compress_ratio: float = 1.0, manifest: PathLike | None = None,
-                      rank_manifests: bool = False, **options: Any) -> RunReport:
+                      rank_manifests: bool = False, writer: ShareWriter = write_dataset,
+                      **options: Any) -> RunReport:
     """Write a data set with every process of ``comm`` (call it on each):
     each writes its share from its own stream after a common start, and every
     process returns the report of the whole run.
@@ -443,7 +452,8 @@ def write_dataset_mpi(comm: MPI.Intracomm, target: PathLike, size: int | Dataset
     process writes its own (see ``rank_path``); otherwise rank 0 writes one
     manifest of the whole data set, the others handing it their sections.
     Other keywords are those of ``write_dataset`` (``threads``,
-    ``chunk_size``, ``buffers``, ``direct``, ``fsync``, ``progress``).
+    ``chunk_size``, ``buffers``, ``direct``, ``fsync``, ``progress``), or of
+    ``writer``, which writes each share to another kind of target.
 
     A process that fails stops the others within a buffer or so; every
     process then raises RunError (or RunInterrupted, when an interrupt was
@@ -456,6 +466,6 @@ def write_dataset_mpi(comm: MPI.Intracomm, target: PathLike, size: int | Dataset
         size, files, file_size, files_per_dir)
     if isinstance(size, DatasetLayout) and (files, file_size, files_per_dir) != (None,) * 3:
         raise ValueError("files, file_size and files_per_dir go with a size, not with a layout")
-    return _mpi_run.run(comm, os.fspath(target), layout, dedup_ratio=dedup_ratio,
+    return _mpi_run.run(comm, target, layout, dedup_ratio=dedup_ratio,
                         compress_ratio=compress_ratio, manifest=manifest,
-                        rank_manifests=rank_manifests, options=options)
+                        rank_manifests=rank_manifests, options={**options, "writer": writer})

@@ -288,6 +288,52 @@ class TestReports:
                 merge_reports(records)
 
 
+class TestWriteShare:
+    def test_the_share_and_its_record(self, tmp_path):
+        layout = DatasetLayout.plan(24 * MiB, files=6)
+        record = parallel.write_share(tmp_path / "set", layout, 1, 2, dedup_ratio=2,
+                                      manifest=tmp_path / "m1")
+        # The even split, 12 MiB, is half way between two 8 MiB groups.
+        assert (record.first_file, record.file_count, record.share_offset) == (4, 2, 16 * MiB)
+        assert record.ok and record.bytes_written == 8 * MiB and record.files_written == 2
+        assert sorted(os.listdir(tmp_path / "set")) == ["f4", "f5"]
+
+    def test_another_writer_and_its_failure(self, tmp_path):
+        """Another kind of target plugs in with write_dataset's contract."""
+        from vorn_py.dataset import WriteError, WriteReport
+        seen = []
+
+        def failing(target, share, **options):
+            seen.append((target, share.first, share.stop, options["dedup_ratio"]))
+            report = WriteReport(str(target), share.size, len(share), bytes_written=5)
+            raise WriteError("the bucket is gone", report, "5 bytes written")
+
+        layout = DatasetLayout.plan(24 * MiB, files=6)
+        with pytest.raises(parallel.ShareError) as caught:
+            parallel.write_share("s3://b/p/", layout, 0, 2, dedup_ratio=2, writer=failing)
+        assert seen == [("s3://b/p/", 0, 4, 2)]
+        record = caught.value.record
+        assert (record.state, record.error, record.bytes_written) == \
+            ("failed", "the bucket is gone", 5)
+
+    def test_a_check_that_stops_the_write(self, tmp_path):
+        from vorn_py.writer import WriteFailure
+        calls = []
+
+        def check():
+            calls.append(1)
+            if len(calls) == 2:
+                raise WriteFailure(f"{parallel.STOPPED_BY} 1 failed")
+
+        layout = DatasetLayout.plan(64 * MiB, files=8)
+        with pytest.raises(parallel.ShareError) as caught:
+            parallel.write_share(tmp_path / "set", layout, 0, 1, check=check,
+                                 chunk_size=4 * MiB)
+        record = caught.value.record
+        assert record.state == "stopped" and record.problem().startswith(
+            "rank 0 stopped because rank 1 failed (8388608 of 67108864 bytes written")
+
+
 # ----------------------------------------------------------- command line
 
 class TestCommandLine:
