@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import os
 import tempfile
+import time
 import uuid
 from array import array
 from typing import TYPE_CHECKING, Any
@@ -148,6 +149,7 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     except (ValueError, TypeError) as exc:
         usage = str(exc)
         watch.tell_others(FAILED)
+    _wait_for_the_others(comm)
     gathered: list[tuple[dict[str, Any] | None, str | None, bool]] = comm.allgather(
         (None if record is None else record.to_dict(), usage, watch.told))
     watch.finish(sum(told for index, (_, _, told) in enumerate(gathered) if index != rank))
@@ -164,6 +166,17 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     if report.interrupted:
         raise RunInterrupted(report)
     raise RunError(report)
+
+
+def _wait_for_the_others(comm: MPI.Intracomm) -> None:
+    """Wait for every process to be done without spinning: a blocking
+    collective polls at full speed, and the CPU it takes may be one that a
+    process still writing needs."""
+    request = comm.Ibarrier()
+    pause = 0.0001
+    while not request.Test():
+        time.sleep(pause)
+        pause = min(pause * 2, 0.005)
 
 
 def _merge_manifest(comm: MPI.Intracomm, rank: int, path: str, own: str | None,
