@@ -568,7 +568,7 @@ def _generate_share_mpi(args: argparse.Namespace, comm: Any, layout: DatasetLayo
         raise SystemExit(status)  # rank 0 speaks for the run
     if args.json:
         print(json.dumps(report.to_dict(), indent=2))
-    elif not args.quiet or status != EXIT_OK:
+    elif not args.quiet:
         _print_run(report)
     if status != EXIT_OK:
         raise CommandError("; ".join(report.problems()), status)
