@@ -20,7 +20,9 @@ import uuid
 from array import array
 from typing import TYPE_CHECKING, Any
 
+from vorn_py.dataset import WriteReport
 from vorn_py.layout import DatasetLayout
+from vorn_py.manifest import ratio_factor
 from vorn_py.parallel import (
     FAILED,
     INTERRUPTED,
@@ -33,6 +35,7 @@ from vorn_py.parallel import (
     ShareError,
     ShareInterrupted,
     rank_path,
+    share_of,
     write_share,
 )
 from vorn_py.writer import WriteFailure
@@ -110,10 +113,10 @@ def run(comm: MPI.Intracomm, target: Any, layout: DatasetLayout, *, dedup_ratio:
                     rank_manifests, options)
     except (RunError, RunInterrupted, ValueError, TypeError):
         raise  # raised on every process alike
-    except BaseException:
+    except BaseException as exc:
         # Something unforeseen on this process alone: the others may be
         # waiting for it in a collective call, so end them all.
-        comm.Abort(1)
+        comm.Abort(130 if isinstance(exc, KeyboardInterrupt) else 1)
         raise
 
 
@@ -149,6 +152,12 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     except (ValueError, TypeError) as exc:
         usage = str(exc)
         watch.tell_others(FAILED)
+    except KeyboardInterrupt:
+        # Before the writer took over (or after it ended): nothing written
+        # that the record would not show.
+        record = _interrupted_before_writing(target, layout, rank, world, dedup_ratio,
+                                             compress_ratio, run_id)
+        watch.tell_others(INTERRUPTED)
     _wait_for_the_others(comm)
     gathered: list[tuple[dict[str, Any] | None, str | None, bool]] = comm.allgather(
         (None if record is None else record.to_dict(), usage, watch.told))
@@ -166,6 +175,16 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     if report.interrupted:
         raise RunInterrupted(report)
     raise RunError(report)
+
+
+def _interrupted_before_writing(target: Any, layout: DatasetLayout, rank: int, world: int,
+                                dedup_ratio: float, compress_ratio: float,
+                                run_id: str) -> RankReport:
+    part = share_of(layout, rank, world, dedup_ratio)
+    report = WriteReport(str(target), part.size, len(part), dedup=ratio_factor(dedup_ratio),
+                         compress=ratio_factor(compress_ratio), error=INTERRUPTED)
+    return RankReport.of_write(report, part, rank, world, mode="mpi", started_at=time.time(),
+                               seconds=0.0, state=INTERRUPTED, run_id=run_id)
 
 
 def _wait_for_the_others(comm: MPI.Intracomm) -> None:

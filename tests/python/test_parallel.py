@@ -8,6 +8,7 @@ import dataclasses
 import json
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -494,6 +495,74 @@ class TestUnderMPI:
         assert "error: rank 1 failed: cannot write to " in result.stderr
         assert "No space left on device" in result.stderr
         assert "rank 0 stopped because rank 1 failed" in result.stderr
+
+    def test_an_interrupt_reaches_every_process(self, tmp_path):
+        """Rank 0's first file is a pipe that the test reads: once data
+        flows, an interrupt to mpiexec (which passes it on) ends the run
+        with status 130 and the report of what each process wrote."""
+        out = null_dataset(tmp_path / "set", 4)
+        first = out / DatasetLayout.plan(4 * BLOCK, files=4).path_of(0)
+        first.unlink()
+        os.mkfifo(first)
+        args = generate_args(out, "1TiB", 4, "--json")
+        proc = subprocess.Popen([MPIEXEC, "-launcher", "fork", "-n", "2", VORN, *map(str, args)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=clean_env(), preexec_fn=default_sigint())
+        try:
+            with open(first, "rb") as pipe:
+                assert pipe.read(1 << 20)  # the writers have started
+                proc.send_signal(signal.SIGINT)
+                while pipe.read(1 << 20):
+                    pass
+            stdout, stderr = proc.communicate(timeout=WATCHDOG)
+        finally:
+            proc.kill()
+            proc.wait()
+        assert proc.returncode == 130, stderr
+        # mpiexec says on standard output that it passed the interrupt on.
+        report = json.loads(stdout[stdout.index("{"):])
+        assert {r["state"] for r in report["ranks"]} <= {"interrupted", "stopped"}
+        assert "interrupted" in {r["state"] for r in report["ranks"]}
+        assert "error: rank " in stderr and " interrupted (" in stderr
+
+    def test_the_python_function_with_another_writer(self, tmp_path):
+        """write_dataset_mpi on each rank: the writer of each share plugs
+        in; an interrupt on rank 1 before any byte is written stops rank 0,
+        and both get the run's report."""
+        script = tmp_path / "run.py"
+        script.write_text(textwrap.dedent(f"""
+            import json
+            from mpi4py import MPI
+            from vorn_py.dataset import write_dataset
+            from vorn_py.parallel import RunInterrupted, write_dataset_mpi
+
+            comm = MPI.COMM_WORLD
+
+            def writer(target, share, **options):
+                if comm.rank == 1:
+                    raise KeyboardInterrupt
+                return write_dataset(target, share, **options)
+
+            try:
+                write_dataset_mpi(comm, {str(tmp_path / "set")!r}, 1 << 40, files=4,
+                                  writer=writer)
+                print(json.dumps({{"rank": comm.rank, "outcome": "ok"}}))
+            except RunInterrupted as exc:
+                print(json.dumps({{"rank": comm.rank, "outcome": str(exc),
+                                   "states": [r.state for r in exc.report.ranks]}}))
+        """))
+        null_dataset(tmp_path / "set", 4)
+        result = subprocess.run([MPIEXEC, "-launcher", "fork", "-n", "2", sys.executable,
+                                 str(script)], capture_output=True, text=True,
+                                timeout=WATCHDOG, env=clean_env(), preexec_fn=default_sigint())
+        assert result.returncode == 0, result.stderr
+        outcomes = sorted((json.loads(line) for line in result.stdout.splitlines()),
+                          key=lambda outcome: outcome["rank"])
+        assert [o["states"] for o in outcomes] == [["stopped", "interrupted"]] * 2
+        assert outcomes[0]["outcome"] == outcomes[1]["outcome"]
+        assert outcomes[0]["outcome"].startswith(
+            f"rank 1 interrupted (0 of {1 << 39} bytes written, 0 of 2 files complete); "
+            "rank 0 stopped because rank 1 was interrupted (")
 
     def test_independent_processes_and_merge_give_the_same_run(self, tmp_path):
         common = ["--dedup", "4", "--compress", "2", "--files-per-dir", "5", "-q"]
