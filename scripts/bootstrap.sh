@@ -26,7 +26,8 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
 .venv/bin/python -m pip install -q "scikit-build-core>=1.0" cmake ninja \
-    pytest pytest-timeout hypothesis numpy zstandard lz4 tqdm xxhash mypy types-tqdm
+    pytest pytest-timeout hypothesis numpy zstandard lz4 tqdm xxhash mypy types-tqdm \
+    "mpi4py>=4.0" "mpich>=4.2"
 # No build isolation: the build tools above are reused, and build/ keeps the
 # CMake tree between runs so that only what changed is recompiled.
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps .

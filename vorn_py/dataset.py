@@ -160,9 +160,14 @@ def write_dataset(target: PathLike, size: Size, *, files: int | None = None,
         if info is None:
             try:
                 os.makedirs(root)
+                created = True
+            except FileExistsError:
+                # Another writer of the same data set (a share) made it first.
+                if not os.path.isdir(root):
+                    raise job.refused(f"cannot write a data set into {root}: it exists and "
+                                      "is not a directory") from None
             except OSError as exc:
                 raise job.refused(f"cannot create directory {root}: {exc.strerror}") from None
-            created = True
         alignment = job.probe(root, root) if direct else 1
         destination = DirectoryDestination(root, part, fsync=fsync, alignment=alignment)
         job.run(destination, manifest, dataset=part.layout)

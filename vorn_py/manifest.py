@@ -806,7 +806,10 @@ def read_manifest(paths: PathLike | Sequence[PathLike]) -> Manifest:
             if len(sections) == found:
                 raise ManifestError(f"manifest {name} describes no data: it holds a data set "
                                     "record but no stream section (is it truncated?)")
-        sections.sort(key=lambda section: section.layout.data_offset)
+        # An empty stream (a share of no files) sits at the offset where the
+        # next one starts: it goes first there, whatever order it came in.
+        sections.sort(key=lambda section: (section.layout.data_offset,
+                                           section.layout.data_size))
         _check_coverage(sections)
         dataset = _common_dataset(datasets, sections[0].layout.dataset_size)
     except BaseException:

@@ -422,6 +422,20 @@ class TestDataSetRecord:
             with read_manifest(given) as manifest:
                 assert manifest.dataset == dataset and len(manifest.sections) == 2
 
+    def test_an_empty_share_in_any_order(self, tmp_path):
+        """A share of no files (more writers than the data set can give
+        whole dedup groups to) has a section of no data at the offset where
+        the next share starts; any order of the manifests must do."""
+        dataset = DatasetLayout.plan(2 * BLOCK, files=2)
+        shares = dataset.split(3, granule=4 * BLOCK)
+        assert [share.size for share in shares] == [0, 0, 2 * BLOCK]
+        paths = [self.write(tmp_path / f"m{i}", dataset, size=share.size,
+                            data_offset=share.offset, dataset_size=dataset.size)
+                 for i, share in enumerate(shares)]
+        for given in (paths, paths[::-1], [paths[2], paths[0], paths[1]]):
+            with read_manifest(given) as manifest:
+                assert [s.layout.data_size for s in manifest.sections] == [0, 0, 2 * BLOCK]
+
     def test_damaged_or_disagreeing_records(self, tmp_path):
         dataset = DatasetLayout.plan(BLOCK, files=4)
         good = self.write(tmp_path / "good", dataset).read_bytes()
