@@ -543,21 +543,27 @@ class TestUnderMPI:
                     raise KeyboardInterrupt
                 return write_dataset(target, share, **options)
 
+            # One file per rank: mpiexec forwards the ranks' output in
+            # pieces, so two printed lines can run into each other.
+            def tell(outcome):
+                with open({str(tmp_path)!r} + f"/outcome.{{comm.rank}}", "w") as out:
+                    json.dump(outcome, out)
+
             try:
                 write_dataset_mpi(comm, {str(tmp_path / "set")!r}, 1 << 40, files=4,
                                   writer=writer)
-                print(json.dumps({{"rank": comm.rank, "outcome": "ok"}}))
+                tell({{"rank": comm.rank, "outcome": "ok"}})
             except RunInterrupted as exc:
-                print(json.dumps({{"rank": comm.rank, "outcome": str(exc),
-                                   "states": [r.state for r in exc.report.ranks]}}))
+                tell({{"rank": comm.rank, "outcome": str(exc),
+                      "states": [r.state for r in exc.report.ranks]}})
         """))
         null_dataset(tmp_path / "set", 4)
         result = subprocess.run([MPIEXEC, "-launcher", "fork", "-n", "2", sys.executable,
                                  str(script)], capture_output=True, text=True,
                                 timeout=WATCHDOG, env=clean_env(), preexec_fn=default_sigint())
         assert result.returncode == 0, result.stderr
-        outcomes = sorted((json.loads(line) for line in result.stdout.splitlines()),
-                          key=lambda outcome: outcome["rank"])
+        outcomes = [json.loads((tmp_path / f"outcome.{rank}").read_text()) for rank in (0, 1)]
+        assert [o["rank"] for o in outcomes] == [0, 1]
         assert [o["states"] for o in outcomes] == [["stopped", "interrupted"]] * 2
         assert outcomes[0]["outcome"] == outcomes[1]["outcome"]
         assert outcomes[0]["outcome"].startswith(
