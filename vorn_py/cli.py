@@ -978,8 +978,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                       help="without MPI: write the share of process R of --world-size; "
                            "auto takes both from Slurm's, a Kubernetes indexed job's or an "
                            "MPI launcher's variables")
-    many.add_argument("--world-size", type=_count(1, MAX_FILES), default=None, metavar="W",
-                      help="the number of processes that share the data set, with --rank")
+    many.add_argument("--world-size", type=_count(1, parallel.MAX_WORLD_SIZE), default=None,
+                      metavar="W", help="the number of processes that share the data set, "
+                                        f"with --rank (at most {parallel.MAX_WORLD_SIZE})")
     many.add_argument("--report", metavar="FILE", default=None,
                       help="write this process's report as JSON to FILE, for "
                            "'report merge'")

@@ -270,6 +270,41 @@ class TestReports:
             with pytest.raises(ValueError, match=message):
                 RankReport.from_dict(broken)
 
+    @pytest.mark.parametrize("field, values", [
+        ("rank", ["1", 1.0, None, True, -1]),
+        ("world_size", [0, "2", 2.5, parallel.MAX_WORLD_SIZE + 1]),
+        ("mode", [None, "other"]),
+        ("share_offset", [None, -1]),
+        ("first_file", ["x"]),
+        ("file_count", [None]),
+        ("bytes_written", ["x", None, -5, 32 * MiB + 1]),
+        ("files_written", ["1", 5]),
+        ("seconds", [None, "1", -1.0, float("nan"), float("inf")]),
+        ("started_at", [None, "x"]),
+        ("cpu_seconds", [None]),
+        ("dedup", [0, "4", 1.5]),
+        ("compress", [None, 0]),
+        ("state", [None, 5, "weird"]),
+        ("error", [5]),
+        ("manifest", [5]),
+        ("target", [None, 5]),
+        ("run_id", [5]),
+    ])
+    def test_damaged_fields(self, field, values):
+        """A report edited or cut short by hand is refused as damaged, not
+        merged into a wrong report or an exception deep in the arithmetic."""
+        data = record(1).to_dict()
+        for value in values:
+            with pytest.raises(ValueError, match=f"damaged rank report .*{field}"):
+                RankReport.from_dict({**data, field: value})
+
+    def test_a_world_too_large_to_split(self):
+        layout = DatasetLayout.plan(MiB, files=4)
+        with pytest.raises(ValueError, match="at most"):
+            parallel.shares(layout, parallel.MAX_WORLD_SIZE + 1)
+        with pytest.raises(RunMismatch, match="at most"):
+            merge_reports([dataclasses.replace(record(0), world_size=10**12)])
+
     def test_reports_of_different_runs(self):
         other_layout = DatasetLayout.plan(64 * MiB, files=16)
         cases = [
@@ -357,6 +392,21 @@ class TestCommandLine:
         assert result.returncode == 2 and "give --files N or --file-size S" in result.stderr
         assert not out.exists()
 
+    def test_sizes_and_environments_that_cannot_be_split(self, tmp_path):
+        """A world size past what can be split is refused at once, not
+        computed for hours; a launcher variable that is not a number is an
+        error line, also for a plain run."""
+        out = tmp_path / "set"
+        huge = str(10**12)
+        for extra, env, message in [
+                (["--rank", "0", "--world-size", huge], None, "--world-size"),
+                (["--rank", "auto"], clean_env(SLURM_PROCID="0", SLURM_NTASKS=huge),
+                 "SLURM_PROCID gives")]:
+            result = vorn("generate", "1MiB", "-o", out, "--files", "2", *extra, env=env)
+            assert result.returncode == 2, (extra, result.stderr)
+            assert message in result.stderr and "Traceback" not in result.stderr
+        assert not out.exists()
+
     def test_rank_auto_from_slurm_and_plain_runs_that_stay_whole(self, tmp_path):
         """--rank auto reads Slurm's variables; a plain run on a Slurm node
         ignores them and writes the whole data set."""
@@ -400,12 +450,15 @@ class TestCommandLine:
         garbage.write_text("{")
         first = tmp_path / "r0"
         first.write_text(json.dumps(record(0).to_dict()))
+        damaged = tmp_path / "damaged"
+        damaged.write_text(json.dumps({**record(1).to_dict(), "bytes_written": "x"}))
         for files, message in [([tmp_path / "missing"], "cannot read"),
                                ([garbage], "not a vorn-gen rank report"),
+                               ([first, damaged], "damaged rank report"),
                                ([first], "rank 1 of 2 are missing"),
                                ([first, first], "given twice")]:
             result = vorn("report", "merge", *files)
-            assert result.returncode == 2 and message in result.stderr
+            assert result.returncode == 2 and message in result.stderr, result.stderr
 
 
 # ---------------------------------------------------------- mpiexec -n 2
