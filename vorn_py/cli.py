@@ -415,7 +415,10 @@ def _runs_in_parallel(args: argparse.Namespace) -> bool:
         return True
     if args.mpi is False:
         return False
-    launched = _launch.mpi_world_size(os.environ)
+    try:
+        launched = _launch.mpi_world_size(os.environ)
+    except _launch.LaunchError as exc:
+        raise CommandError(f"{exc} (--no-mpi ignores it)", EXIT_USAGE) from None
     if launched is not None and launched > 1:
         return True
     if args.report is not None:

@@ -401,11 +401,17 @@ class TestCommandLine:
         for extra, env, message in [
                 (["--rank", "0", "--world-size", huge], None, "--world-size"),
                 (["--rank", "auto"], clean_env(SLURM_PROCID="0", SLURM_NTASKS=huge),
-                 "SLURM_PROCID gives")]:
+                 "SLURM_PROCID gives"),
+                ([], clean_env(PMI_SIZE="abc"), "PMI_SIZE='abc'"),
+                (["--report", "r.json"], clean_env(OMPI_COMM_WORLD_SIZE="0"),
+                 "OMPI_COMM_WORLD_SIZE='0'")]:
             result = vorn("generate", "1MiB", "-o", out, "--files", "2", *extra, env=env)
             assert result.returncode == 2, (extra, result.stderr)
             assert message in result.stderr and "Traceback" not in result.stderr
         assert not out.exists()
+        result = vorn("generate", "1MiB", "-o", out, "--files", "2", "--no-mpi", "-q",
+                      env=clean_env(PMI_SIZE="abc"))
+        assert result.returncode == 0, result.stderr
 
     def test_rank_auto_from_slurm_and_plain_runs_that_stay_whole(self, tmp_path):
         """--rank auto reads Slurm's variables; a plain run on a Slurm node
