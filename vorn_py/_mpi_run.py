@@ -125,6 +125,7 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
          options: dict[str, Any]) -> RunReport:
     run_id: str = comm.bcast(uuid.uuid4().hex if rank == 0 else None, root=0)
     merged = manifest is not None and not rank_manifests and "{rank}" not in os.fspath(manifest)
+    _check_same_run(comm, layout, dedup_ratio, compress_ratio, merged, manifest is not None)
     own_manifest: str | None = None
     if manifest is not None:
         if not merged:
@@ -175,6 +176,25 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     if report.interrupted:
         raise RunInterrupted(report)
     raise RunError(report)
+
+
+def _check_same_run(comm: MPI.Intracomm, layout: DatasetLayout, dedup_ratio: float,
+                    compress_ratio: float, merged: bool, manifest: bool) -> None:
+    """Raises ValueError on every process when they were not all given the
+    same data set, ratios and kind of manifest: shares cut from different
+    layouts make no one stream, and a manifest that rank 0 merges while
+    another process keeps its own would leave rank 0 waiting for it."""
+    mine = (layout, ratio_factor(dedup_ratio), ratio_factor(compress_ratio), merged, manifest)
+    everyone: list[tuple[Any, ...]] = comm.allgather(mine)
+    differing = [rank for rank, theirs in enumerate(everyone) if theirs != everyone[0]]
+    if not differing:
+        return
+    what = [name for index, name in enumerate(("data set", "dedup ratio", "compress ratio",
+                                               "manifest", "manifest"))
+            if everyone[differing[0]][index] != everyone[0][index]]
+    raise ValueError(f"the processes were not given the same data set, ratios and manifest: "
+                     f"rank {differing[0]} has another {' and '.join(dict.fromkeys(what))} "
+                     f"than rank 0 (is each one's command line the same?)")
 
 
 def _interrupted_before_writing(target: Any, layout: DatasetLayout, rank: int, world: int,

@@ -480,7 +480,9 @@ def _generate_share(args: argparse.Namespace) -> int:
         raise
     rank, world = placement.rank, placement.world_size
     speaks = not mpi or rank == 0
-    if args.numa_node is not None:
+    if mpi:
+        _place_every_rank_on_node(comm, args.numa_node)
+    elif args.numa_node is not None:
         _place_on_node(args.numa_node)
     if speaks and not args.quiet:
         parts = parallel.shares(layout, world, args.dedup)
@@ -494,6 +496,30 @@ def _generate_share(args: argparse.Namespace) -> int:
     if mpi:
         return _generate_share_mpi(args, comm, layout, options)
     return _generate_share_alone(args, layout, rank, world, options)
+
+
+def _place_every_rank_on_node(comm: Any, node: int | None) -> None:
+    """--numa-node under MPI (called by every process, with or without it):
+    the machines may differ, and a process that ended alone here would leave
+    the others waiting for it in the run's first collective call, so all
+    learn whether each could, and stop together, rank 0 saying why."""
+    problem: tuple[str, int] | None = None
+    try:
+        if node is not None:
+            _place_on_node(node)
+    except CommandError as exc:
+        problem = (str(exc), exc.status)
+    problems: list[tuple[str, int] | None] = comm.allgather(problem)
+    failed = [(rank, found) for rank, found in enumerate(problems) if found is not None]
+    if not failed:
+        return
+    first, (message, status) = failed[0]
+    if comm.Get_rank() != 0:
+        raise SystemExit(status)
+    if len(failed) < len(problems) or len({found for _, found in failed}) > 1:
+        more = f" (and {len(failed) - 1} more ranks)" if len(failed) > 1 else ""
+        message = f"rank {first}: {message}{more}"
+    raise CommandError(message, status)
 
 
 def _launcher_rank() -> int:

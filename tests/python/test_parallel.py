@@ -545,6 +545,37 @@ class TestUnderMPI:
         assert report["bytes_written"] == report["ranks"][0]["bytes_written"]
         assert not manifest.exists()
 
+    def test_a_rank_that_cannot_take_its_numa_node(self, tmp_path):
+        """The machines of a run may differ: the rank without the node stops
+        the run before anything is written, instead of leaving the others
+        waiting for it."""
+        out = tmp_path / "set"
+        result = mpiexec(generate_args(out, "8MiB", 2),
+                         generate_args(out, "8MiB", 2, "--numa-node", "1023"))
+        assert result.returncode == 2, result.stderr
+        errors = result.stderr.strip().splitlines()
+        assert errors == ["vorn-gen: error: rank 1: NUMA node 1023 does not exist: this "
+                          f"machine has {errors[0].split('this machine has ')[-1]}"], errors
+        assert not out.exists()
+
+    def test_processes_given_different_data_sets(self, tmp_path):
+        """Each process reads its own command line: shares cut from different
+        layouts, or a manifest merged by rank 0 that the others keep to
+        themselves, would make a data set that is no one stream (or wait
+        forever), so the run stops before anything is written."""
+        out = tmp_path / "set"
+        for other in (["--files", "3"], ["--dedup", "2"],
+                      ["--manifest", tmp_path / "m{rank}"]):
+            result = mpiexec(generate_args(out, "8MiB", 2, "--manifest", tmp_path / "m"),
+                             ["generate", "8MiB", "-o", out, "--files", "2",
+                              "--manifest", tmp_path / "m", *other])
+            assert result.returncode == 2, (other, result.stderr)
+            assert result.stderr.startswith(
+                "vorn-gen: error: the processes were not given the same data set"), \
+                result.stderr
+            assert "rank 1" in result.stderr
+            assert not out.exists() and os.listdir(tmp_path) == []
+
     def test_a_full_disk_on_one_rank(self, tmp_path, small_tmpfs):
         out = null_dataset(tmp_path / "set", 4)
         size = "1TiB"
