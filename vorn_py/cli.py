@@ -481,9 +481,11 @@ def _generate_share(args: argparse.Namespace) -> int:
     rank, world = placement.rank, placement.world_size
     speaks = not mpi or rank == 0
     if mpi:
-        _place_every_rank_on_node(comm, args.numa_node)
-    elif args.numa_node is not None:
-        _place_on_node(args.numa_node)
+        _prepare_every_rank(comm, args, layout, rank)
+    else:
+        if args.numa_node is not None:
+            _place_on_node(args.numa_node)
+        _check_report_path(args, layout, rank, merged_manifest=False)
     if speaks and not args.quiet:
         parts = parallel.shares(layout, world, args.dedup)
         for warning in (_dedup_warning(layout.size, args.dedup), _page_warning(layout),
@@ -498,15 +500,37 @@ def _generate_share(args: argparse.Namespace) -> int:
     return _generate_share_alone(args, layout, rank, world, options)
 
 
-def _place_every_rank_on_node(comm: Any, node: int | None) -> None:
-    """--numa-node under MPI (called by every process, with or without it):
-    the machines may differ, and a process that ended alone here would leave
-    the others waiting for it in the run's first collective call, so all
-    learn whether each could, and stop together, rank 0 saying why."""
+def _check_report_path(args: argparse.Namespace, layout: DatasetLayout, rank: int, *,
+                       merged_manifest: bool) -> None:
+    """The report is written last, over whatever has its name: not over
+    this process's manifest (or the one rank 0 merges), nor a data file."""
+    if args.report is None:
+        return
+    path = parallel.rank_path(args.report, rank)
+    if args.manifest is not None:
+        manifest = args.manifest if merged_manifest else parallel.rank_path(args.manifest, rank)
+        if _same_file(path, manifest):
+            raise CommandError(f"the report {path} would replace the manifest "
+                               "(0 bytes written)", EXIT_USAGE)
+    inside = os.path.relpath(os.path.realpath(path), os.path.realpath(args.output))
+    if layout.index_of_path(inside.replace(os.sep, "/")) is not None:
+        raise CommandError(f"the report cannot be one of the data set's files ({inside}) "
+                           "(0 bytes written)", EXIT_USAGE)
+
+
+def _prepare_every_rank(comm: Any, args: argparse.Namespace, layout: DatasetLayout,
+                        rank: int) -> None:
+    """Under MPI, what depends on each process's machine: --numa-node (the
+    machines may differ) and where its report goes. A process that ended
+    alone here would leave the others waiting for it in the run's first
+    collective call, so all learn whether each could go on, and stop
+    together, rank 0 saying why."""
     problem: tuple[str, int] | None = None
     try:
-        if node is not None:
-            _place_on_node(node)
+        if args.numa_node is not None:
+            _place_on_node(args.numa_node)
+        merged = args.manifest is not None and "{rank}" not in args.manifest
+        _check_report_path(args, layout, rank, merged_manifest=merged)
     except CommandError as exc:
         problem = (str(exc), exc.status)
     problems: list[tuple[str, int] | None] = comm.allgather(problem)

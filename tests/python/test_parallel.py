@@ -413,6 +413,20 @@ class TestCommandLine:
                       env=clean_env(PMI_SIZE="abc"))
         assert result.returncode == 0, result.stderr
 
+    def test_a_report_never_replaces_a_manifest_or_a_data_file(self, tmp_path):
+        out = tmp_path / "set"
+        for extra, message in [
+                (["--manifest", tmp_path / "x", "--report", tmp_path / "x"],
+                 "would replace the manifest"),
+                (["--manifest", tmp_path / "m.{rank}", "--report", tmp_path / "m"],
+                 "would replace the manifest"),
+                (["--report", out / "f{rank}"], "the report cannot be one of the data set's")]:
+            result = vorn("generate", "8MiB", "-o", out, "--files", "2", "--rank", "1",
+                          "--world-size", "2", *extra)
+            assert result.returncode == 2, (extra, result.stderr)
+            assert message in result.stderr
+            assert not out.exists() and sorted(os.listdir(tmp_path)) == []
+
     def test_rank_auto_from_slurm_and_plain_runs_that_stay_whole(self, tmp_path):
         """--rank auto reads Slurm's variables; a plain run on a Slurm node
         ignores them and writes the whole data set."""
@@ -557,6 +571,19 @@ class TestUnderMPI:
         assert errors == ["vorn-gen: error: rank 1: NUMA node 1023 does not exist: this "
                           f"machine has {errors[0].split('this machine has ')[-1]}"], errors
         assert not out.exists()
+
+    def test_a_report_that_would_replace_the_merged_manifest(self, tmp_path):
+        """Rank 1's report would land on the manifest rank 0 merges: the
+        run stops before anything is written, on every rank."""
+        out = tmp_path / "set"
+        args = generate_args(out, "8MiB", 2, "--manifest", tmp_path / "m.1",
+                             "--report", tmp_path / "m")
+        result = mpiexec(args, args)
+        assert result.returncode == 2, result.stderr
+        assert result.stderr.strip().splitlines() == [
+            f"vorn-gen: error: rank 1: the report {tmp_path}/m.1 would replace the manifest "
+            "(0 bytes written)"]
+        assert os.listdir(tmp_path) == []
 
     def test_processes_given_different_data_sets(self, tmp_path):
         """Each process reads its own command line: shares cut from different
