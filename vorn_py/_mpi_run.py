@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 
 from vorn_py.dataset import WriteReport
 from vorn_py.layout import DatasetLayout
-from vorn_py.manifest import ratio_factor
+from vorn_py.manifest import fsync_if_supported, ratio_factor
 from vorn_py.parallel import (
     FAILED,
     INTERRUPTED,
@@ -170,7 +170,8 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     records = [RankReport.from_dict(data) for data, _, _ in gathered if data is not None]
     report = RunReport(records)
     if merged:
-        _merge_manifest(comm, rank, os.fspath(manifest), own_manifest, report)
+        _merge_manifest(comm, rank, os.fspath(manifest), own_manifest, report,
+                        fsync=bool(options.get("fsync", False)))
     if report.ok:
         return report
     if report.interrupted:
@@ -219,9 +220,10 @@ def _wait_for_the_others(comm: MPI.Intracomm) -> None:
 
 
 def _merge_manifest(comm: MPI.Intracomm, rank: int, path: str, own: str | None,
-                    report: RunReport) -> None:
-    """Rank 0 appends every other rank's section to its own, in rank order;
-    when the run failed, or the manifest cannot be written, none is kept."""
+                    report: RunReport, *, fsync: bool) -> None:
+    """Rank 0 appends every other rank's section to its own, in rank order,
+    and with ``fsync`` syncs the whole; when the run failed, or the manifest
+    cannot be written, none is kept."""
     if not report.ok:
         _discard(own if rank else path)
         for record in report.ranks:
@@ -229,7 +231,7 @@ def _merge_manifest(comm: MPI.Intracomm, rank: int, path: str, own: str | None,
         return
     problem: str | None = None
     if rank == 0:
-        problem = _receive_sections(comm, path)
+        problem = _receive_sections(comm, path, fsync=fsync)
     else:
         assert own is not None
         _send_section(comm, own)
@@ -259,7 +261,7 @@ def _send_section(comm: MPI.Intracomm, own: str) -> None:
         comm.Send([view[start:start + _MANIFEST_PIECE], MPI.BYTE], dest=0, tag=_TAG_MANIFEST)
 
 
-def _receive_sections(comm: MPI.Intracomm, path: str) -> str | None:
+def _receive_sections(comm: MPI.Intracomm, path: str, *, fsync: bool) -> str | None:
     from mpi4py import MPI
 
     problem: str | None = None
@@ -285,7 +287,12 @@ def _receive_sections(comm: MPI.Intracomm, path: str) -> str | None:
     finally:
         if out is not None:
             try:
-                out.close()
+                try:
+                    if fsync and problem is None:
+                        out.flush()
+                        fsync_if_supported(out.fileno())
+                finally:
+                    out.close()
             except OSError as exc:
                 problem = problem or f"cannot write manifest {path}: {exc.strerror or exc}"
     return problem

@@ -370,6 +370,36 @@ class TestWriteShare:
             "rank 0 stopped because rank 1 failed (8388608 of 67108864 bytes written")
 
 
+class TestMergedManifest:
+    def test_sections_appended_and_synced_with_fsync(self, tmp_path, monkeypatch):
+        """Rank 0 appends each other rank's section to the manifest; with
+        fsync the whole manifest reaches stable storage, not just rank 0's
+        own section."""
+        from vorn_py import _mpi_run
+
+        section = os.urandom(3 * 1024)
+
+        class OneSender:
+            def Get_size(self):
+                return 2
+
+            def recv(self, source, tag):
+                return len(section)
+
+            def Recv(self, spec, source, tag):
+                spec[0][:] = section
+
+        synced = []
+        monkeypatch.setattr(_mpi_run, "fsync_if_supported",
+                            lambda fd: synced.append(os.fstat(fd).st_size))
+        path = tmp_path / "m"
+        path.write_bytes(b"rank 0's own")
+        for fsync in (False, True):
+            assert _mpi_run._receive_sections(OneSender(), str(path), fsync=fsync) is None
+        assert path.read_bytes() == b"rank 0's own" + section + section
+        assert synced == [len(b"rank 0's own") + 2 * len(section)]
+
+
 # ----------------------------------------------------------- command line
 
 class TestCommandLine:
