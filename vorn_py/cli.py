@@ -671,15 +671,24 @@ def _print_run(report: parallel.RunReport) -> None:
     print("result:      OK" if report.ok else "result:      FAILED")
 
 
+# A rank report is a few KiB: past this, a name was given by mistake (a data
+# file, a device), and reading on would only fill memory.
+_MAX_REPORT_SIZE = 1 << 20
+
+
 def cmd_report_merge(args: argparse.Namespace) -> int:
     _require_stdout()
     records = []
     for name in args.reports:
         try:
-            with open(name) as source:
-                data = json.load(source)
+            with open(name, "rb") as source:
+                text = source.read(_MAX_REPORT_SIZE + 1)
         except OSError as exc:
             raise CommandError(f"cannot read {name}: {exc.strerror or exc}", EXIT_USAGE) from None
+        if len(text) > _MAX_REPORT_SIZE:
+            raise CommandError(f"{name} is too large to be a vorn-gen rank report", EXIT_USAGE)
+        try:
+            data = json.loads(text)
         except (ValueError, UnicodeDecodeError):
             raise CommandError(f"{name} is not a vorn-gen rank report (not JSON)",
                                EXIT_USAGE) from None

@@ -495,6 +495,22 @@ class TestCommandLine:
                                 timeout=WATCHDOG, env=clean_env(), preexec_fn=default_sigint())
         assert result.stdout.split() == ["0", "False"], result.stderr
 
+    def test_report_merge_of_something_endless(self):
+        """A name given by mistake (a data file, a device) is refused after
+        reading what a report could hold, not read whole into memory; the
+        address space is limited so that a fault ends the test, not the
+        machine."""
+        import resource
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+        result = subprocess.run([VORN, "report", "merge", "/dev/zero"], capture_output=True,
+                                text=True, timeout=WATCHDOG, env=clean_env(),
+                                preexec_fn=default_sigint(limit))
+        assert result.returncode == 2, result.stderr
+        assert "/dev/zero is too large to be a vorn-gen rank report" in result.stderr
+
     def test_report_merge_refuses_what_is_not_one_run(self, tmp_path):
         garbage = tmp_path / "garbage"
         garbage.write_text("{")
