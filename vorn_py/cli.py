@@ -402,7 +402,7 @@ def cmd_generate(args: argparse.Namespace) -> int:
 def _runs_in_parallel(args: argparse.Namespace) -> bool:
     """Whether this process writes one share of a data set: with --rank, or
     under MPI (--mpi, or started by an MPI launcher with more than one
-    process, unless --no-mpi)."""
+    process or with --report, unless --no-mpi)."""
     if args.rank is None:
         if args.world_size is not None:
             raise CommandError("--world-size needs --rank R or --rank auto", EXIT_USAGE)
@@ -419,7 +419,9 @@ def _runs_in_parallel(args: argparse.Namespace) -> bool:
         launched = _launch.mpi_world_size(os.environ)
     except _launch.LaunchError as exc:
         raise CommandError(f"{exc} (--no-mpi ignores it)", EXIT_USAGE) from None
-    if launched is not None and launched > 1:
+    if launched is not None and (launched > 1 or args.report is not None):
+        # Started by an MPI launcher: a report is asked of every process, so
+        # a run of one is a run too, and a script may scale from 1.
         return True
     if args.report is not None:
         raise CommandError("--report needs --rank R --world-size W, --rank auto or MPI",
@@ -1033,7 +1035,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     mpi = many.add_mutually_exclusive_group()
     mpi.add_argument("--mpi", dest="mpi", action="store_true", default=None,
                      help="run under MPI even when the launcher is not recognised "
-                          "(default: when PMI_SIZE or OMPI_COMM_WORLD_SIZE is above 1)")
+                          "(default: when PMI_SIZE or OMPI_COMM_WORLD_SIZE is above 1, or set "
+                          "and --report is given)")
     mpi.add_argument("--no-mpi", dest="mpi", action="store_false",
                      help="never start MPI, even under an MPI launcher")
     many.add_argument("--rank", type=_parse_rank, default=None, metavar="R",

@@ -581,6 +581,19 @@ class TestUnderMPI:
         with pytest.raises(Exception, match="no manifest covers"):
             verify(out, manifests[:1])
 
+    def test_one_process_under_the_launcher(self, tmp_path):
+        """mpiexec -n 1 writes the data set as a plain run does, and with
+        --report as a run of one process, so that a script that scales the
+        process count works from 1."""
+        result = mpiexec(generate_args(tmp_path / "plain", "8MiB", 2, "-q"))
+        assert result.returncode == 0, result.stderr
+        assert sorted(os.listdir(tmp_path / "plain")) == ["f0", "f1"]
+        result = mpiexec(generate_args(tmp_path / "set", "8MiB", 2, "-q",
+                                       "--report", tmp_path / "r"))
+        assert result.returncode == 0, result.stderr
+        data = json.loads((tmp_path / "r.0").read_text())
+        assert (data["mode"], data["world_size"], data["bytes_written"]) == ("mpi", 1, 8 * MiB)
+
     def test_a_rank_that_cannot_start_stops_the_run(self, tmp_path):
         """Rank 1's target cannot be made; rank 0, with far more to write
         than it could in the watchdog's time, stops and says how far it got."""
