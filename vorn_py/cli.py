@@ -632,18 +632,30 @@ def _generate_share_mpi(args: argparse.Namespace, comm: Any, layout: DatasetLayo
 
 
 def _save_record(path: str, record: parallel.RankReport) -> None:
-    """Written whole or not at all: a merge never reads half a report."""
-    partial = f"{path}.partial-{os.getpid()}"
+    """Written whole or not at all: a merge never reads half a report. The
+    new file is made beside the name with O_EXCL under a name no one can
+    guess (reports may go to a shared directory), hidden from a glob such
+    as run.json.* should it be left behind."""
+    directory, base = os.path.split(path)
+    partial: str | None = None
     try:
-        with open(partial, "w") as out:
+        while partial is None:
+            name = os.path.join(directory, f".{base}.{os.urandom(4).hex()}.tmp")
+            try:
+                fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            except FileExistsError:
+                continue
+            partial = name
+        with open(fd, "w") as out:
             json.dump(record.to_dict(), out, indent=2)
             out.write("\n")
         os.replace(partial, path)
     except OSError as exc:
-        try:
-            os.unlink(partial)
-        except OSError:
-            pass
+        if partial is not None:
+            try:
+                os.unlink(partial)
+            except OSError:
+                pass
         raise CommandError(f"cannot write the report {path}: {exc.strerror or exc}") from None
 
 

@@ -495,6 +495,25 @@ class TestCommandLine:
                                 timeout=WATCHDOG, env=clean_env(), preexec_fn=default_sigint())
         assert result.stdout.split() == ["0", "False"], result.stderr
 
+    def test_a_report_is_written_beside_its_name_safely(self, tmp_path):
+        """The report goes into a new file of its own beside its name, made
+        with O_EXCL: a link planted at a name the writer could be expected
+        to use (in a shared directory) never makes it write elsewhere."""
+        from vorn_py import cli
+
+        victim = tmp_path / "victim"
+        victim.write_text("keep me")
+        shared = tmp_path / "shared"
+        shared.mkdir()
+        path = shared / "run.json.1"
+        os.symlink(victim, f"{path}.partial-{os.getpid()}")
+        cli._save_record(str(path), record(1))
+        assert victim.read_text() == "keep me"
+        assert not path.is_symlink()
+        assert RankReport.from_dict(json.loads(path.read_text())) == record(1)
+        assert sorted(os.listdir(shared)) == sorted(
+            [path.name, f"{path.name}.partial-{os.getpid()}"])
+
     def test_report_merge_of_something_endless(self):
         """A name given by mistake (a data file, a device) is refused after
         reading what a report could hold, not read whole into memory; the
