@@ -505,7 +505,8 @@ def _generate_share(args: argparse.Namespace) -> int:
 def _check_report_path(args: argparse.Namespace, layout: DatasetLayout, rank: int, *,
                        merged_manifest: bool) -> None:
     """The report is written last, over whatever has its name: not over
-    this process's manifest (or the one rank 0 merges), nor a data file."""
+    this process's manifest (or the one rank 0 merges), nor a data file;
+    and into a directory that is there."""
     if args.report is None:
         return
     path = parallel.rank_path(args.report, rank)
@@ -517,6 +518,12 @@ def _check_report_path(args: argparse.Namespace, layout: DatasetLayout, rank: in
     inside = os.path.relpath(os.path.realpath(path), os.path.realpath(args.output))
     if layout.index_of_path(inside.replace(os.sep, "/")) is not None:
         raise CommandError(f"the report cannot be one of the data set's files ({inside}) "
+                           "(0 bytes written)", EXIT_USAGE)
+    directory = os.path.dirname(path) or "."
+    if inside.split(os.sep)[0] == os.pardir and not os.path.isdir(directory):
+        # Found now, not after the whole share is written (the data set's
+        # own directory is made by the write).
+        raise CommandError(f"cannot write the report {path}: {directory} is not a directory "
                            "(0 bytes written)", EXIT_USAGE)
 
 

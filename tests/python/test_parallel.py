@@ -450,7 +450,8 @@ class TestCommandLine:
                  "would replace the manifest"),
                 (["--manifest", tmp_path / "m.{rank}", "--report", tmp_path / "m"],
                  "would replace the manifest"),
-                (["--report", out / "f{rank}"], "the report cannot be one of the data set's")]:
+                (["--report", out / "f{rank}"], "the report cannot be one of the data set's"),
+                (["--report", tmp_path / "no" / "r"], "no is not a directory")]:
             result = vorn("generate", "8MiB", "-o", out, "--files", "2", "--rank", "1",
                           "--world-size", "2", *extra)
             assert result.returncode == 2, (extra, result.stderr)
