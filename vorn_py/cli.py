@@ -543,7 +543,7 @@ def _prepare_every_rank(comm: Any, args: argparse.Namespace, layout: DatasetLayo
     except CommandError as exc:
         problem = (str(exc), exc.status)
     problems: list[tuple[str, int] | None] = comm.allgather(problem)
-    failed = [(rank, found) for rank, found in enumerate(problems) if found is not None]
+    failed = [(index, found) for index, found in enumerate(problems) if found is not None]
     if not failed:
         return
     first, (message, status) = failed[0]
