@@ -17,7 +17,7 @@ import textwrap
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from helpers import BLOCK, default_sigint
+from helpers import BLOCK, SANITIZED, default_sigint
 from vorn_py import _launch, measure, parallel
 from vorn_py.cli import achievable_dedup
 from vorn_py.layout import DatasetLayout
@@ -515,6 +515,8 @@ class TestCommandLine:
         assert sorted(os.listdir(shared)) == sorted(
             [path.name, f"{path.name}.partial-{os.getpid()}"])
 
+    @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs more "
+                                          "address space than the limit leaves")
     def test_report_merge_of_something_endless(self):
         """A name given by mistake (a data file, a device) is refused after
         reading what a report could hold, not read whole into memory; the
