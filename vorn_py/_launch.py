@@ -13,6 +13,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from vorn_py.parallel import MAX_WORLD_SIZE
+
 if TYPE_CHECKING:
     from mpi4py import MPI
 
@@ -66,6 +68,9 @@ def rank_from_environment(environ: Mapping[str, str],
     if world_size is not None and world_size != found.world_size:
         raise LaunchError(f"--world-size {world_size} disagrees with {found.source}, which "
                           f"says {found.world_size} processes")
+    if found.world_size > MAX_WORLD_SIZE:
+        raise LaunchError(f"{found.source} gives {found.world_size} processes, more than the "
+                          f"{MAX_WORLD_SIZE} a data set can be split among")
     if not 0 <= found.rank < found.world_size:
         raise LaunchError(f"{found.source} gives rank {found.rank} of {found.world_size} "
                           "processes")

@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 
 from vorn_py.dataset import WriteReport
 from vorn_py.layout import DatasetLayout
-from vorn_py.manifest import ratio_factor
+from vorn_py.manifest import fsync_if_supported, ratio_factor
 from vorn_py.parallel import (
     FAILED,
     INTERRUPTED,
@@ -125,6 +125,7 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
          options: dict[str, Any]) -> RunReport:
     run_id: str = comm.bcast(uuid.uuid4().hex if rank == 0 else None, root=0)
     merged = manifest is not None and not rank_manifests and "{rank}" not in os.fspath(manifest)
+    _check_same_run(comm, layout, dedup_ratio, compress_ratio, merged, manifest is not None)
     own_manifest: str | None = None
     if manifest is not None:
         if not merged:
@@ -169,12 +170,32 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     records = [RankReport.from_dict(data) for data, _, _ in gathered if data is not None]
     report = RunReport(records)
     if merged:
-        _merge_manifest(comm, rank, os.fspath(manifest), own_manifest, report)
+        _merge_manifest(comm, rank, os.fspath(manifest), own_manifest, report,
+                        fsync=bool(options.get("fsync", False)))
     if report.ok:
         return report
     if report.interrupted:
         raise RunInterrupted(report)
     raise RunError(report)
+
+
+def _check_same_run(comm: MPI.Intracomm, layout: DatasetLayout, dedup_ratio: float,
+                    compress_ratio: float, merged: bool, manifest: bool) -> None:
+    """Raises ValueError on every process when they were not all given the
+    same data set, ratios and kind of manifest: shares cut from different
+    layouts make no one stream, and a manifest that rank 0 merges while
+    another process keeps its own would leave rank 0 waiting for it."""
+    mine = (layout, ratio_factor(dedup_ratio), ratio_factor(compress_ratio), merged, manifest)
+    everyone: list[tuple[Any, ...]] = comm.allgather(mine)
+    differing = [rank for rank, theirs in enumerate(everyone) if theirs != everyone[0]]
+    if not differing:
+        return
+    what = [name for index, name in enumerate(("data set", "dedup ratio", "compress ratio",
+                                               "manifest", "manifest"))
+            if everyone[differing[0]][index] != everyone[0][index]]
+    raise ValueError(f"the processes were not given the same data set, ratios and manifest: "
+                     f"rank {differing[0]} has another {' and '.join(dict.fromkeys(what))} "
+                     f"than rank 0 (is each one's command line the same?)")
 
 
 def _interrupted_before_writing(target: Any, layout: DatasetLayout, rank: int, world: int,
@@ -199,9 +220,10 @@ def _wait_for_the_others(comm: MPI.Intracomm) -> None:
 
 
 def _merge_manifest(comm: MPI.Intracomm, rank: int, path: str, own: str | None,
-                    report: RunReport) -> None:
-    """Rank 0 appends every other rank's section to its own, in rank order;
-    when the run failed, or the manifest cannot be written, none is kept."""
+                    report: RunReport, *, fsync: bool) -> None:
+    """Rank 0 appends every other rank's section to its own, in rank order,
+    and with ``fsync`` syncs the whole; when the run failed, or the manifest
+    cannot be written, none is kept."""
     if not report.ok:
         _discard(own if rank else path)
         for record in report.ranks:
@@ -209,7 +231,7 @@ def _merge_manifest(comm: MPI.Intracomm, rank: int, path: str, own: str | None,
         return
     problem: str | None = None
     if rank == 0:
-        problem = _receive_sections(comm, path)
+        problem = _receive_sections(comm, path, fsync=fsync)
     else:
         assert own is not None
         _send_section(comm, own)
@@ -239,7 +261,7 @@ def _send_section(comm: MPI.Intracomm, own: str) -> None:
         comm.Send([view[start:start + _MANIFEST_PIECE], MPI.BYTE], dest=0, tag=_TAG_MANIFEST)
 
 
-def _receive_sections(comm: MPI.Intracomm, path: str) -> str | None:
+def _receive_sections(comm: MPI.Intracomm, path: str, *, fsync: bool) -> str | None:
     from mpi4py import MPI
 
     problem: str | None = None
@@ -265,7 +287,12 @@ def _receive_sections(comm: MPI.Intracomm, path: str) -> str | None:
     finally:
         if out is not None:
             try:
-                out.close()
+                try:
+                    if fsync and problem is None:
+                        out.flush()
+                        fsync_if_supported(out.fileno())
+                finally:
+                    out.close()
             except OSError as exc:
                 problem = problem or f"cannot write manifest {path}: {exc.strerror or exc}"
     return problem

@@ -402,7 +402,7 @@ def cmd_generate(args: argparse.Namespace) -> int:
 def _runs_in_parallel(args: argparse.Namespace) -> bool:
     """Whether this process writes one share of a data set: with --rank, or
     under MPI (--mpi, or started by an MPI launcher with more than one
-    process, unless --no-mpi)."""
+    process or with --report, unless --no-mpi)."""
     if args.rank is None:
         if args.world_size is not None:
             raise CommandError("--world-size needs --rank R or --rank auto", EXIT_USAGE)
@@ -415,8 +415,13 @@ def _runs_in_parallel(args: argparse.Namespace) -> bool:
         return True
     if args.mpi is False:
         return False
-    launched = _launch.mpi_world_size(os.environ)
-    if launched is not None and launched > 1:
+    try:
+        launched = _launch.mpi_world_size(os.environ)
+    except _launch.LaunchError as exc:
+        raise CommandError(f"{exc} (--no-mpi ignores it)", EXIT_USAGE) from None
+    if launched is not None and (launched > 1 or args.report is not None):
+        # Started by an MPI launcher: a report is asked of every process, so
+        # a run of one is a run too, and a script may scale from 1.
         return True
     if args.report is not None:
         raise CommandError("--report needs --rank R --world-size W, --rank auto or MPI",
@@ -477,8 +482,12 @@ def _generate_share(args: argparse.Namespace) -> int:
         raise
     rank, world = placement.rank, placement.world_size
     speaks = not mpi or rank == 0
-    if args.numa_node is not None:
-        _place_on_node(args.numa_node)
+    if mpi:
+        _prepare_every_rank(comm, args, layout, rank)
+    else:
+        if args.numa_node is not None:
+            _place_on_node(args.numa_node)
+        _check_report_path(args, layout, rank, merged_manifest=False)
     if speaks and not args.quiet:
         parts = parallel.shares(layout, world, args.dedup)
         for warning in (_dedup_warning(layout.size, args.dedup), _page_warning(layout),
@@ -491,6 +500,59 @@ def _generate_share(args: argparse.Namespace) -> int:
     if mpi:
         return _generate_share_mpi(args, comm, layout, options)
     return _generate_share_alone(args, layout, rank, world, options)
+
+
+def _check_report_path(args: argparse.Namespace, layout: DatasetLayout, rank: int, *,
+                       merged_manifest: bool) -> None:
+    """The report is written last, over whatever has its name: not over
+    this process's manifest (or the one rank 0 merges), nor a data file;
+    and into a directory that is there."""
+    if args.report is None:
+        return
+    path = parallel.rank_path(args.report, rank)
+    if args.manifest is not None:
+        manifest = args.manifest if merged_manifest else parallel.rank_path(args.manifest, rank)
+        if _same_file(path, manifest):
+            raise CommandError(f"the report {path} would replace the manifest "
+                               "(0 bytes written)", EXIT_USAGE)
+    inside = os.path.relpath(os.path.realpath(path), os.path.realpath(args.output))
+    if layout.index_of_path(inside.replace(os.sep, "/")) is not None:
+        raise CommandError(f"the report cannot be one of the data set's files ({inside}) "
+                           "(0 bytes written)", EXIT_USAGE)
+    directory = os.path.dirname(path) or "."
+    if inside.split(os.sep)[0] == os.pardir and not os.path.isdir(directory):
+        # Found now, not after the whole share is written (the data set's
+        # own directory is made by the write).
+        raise CommandError(f"cannot write the report {path}: {directory} is not a directory "
+                           "(0 bytes written)", EXIT_USAGE)
+
+
+def _prepare_every_rank(comm: Any, args: argparse.Namespace, layout: DatasetLayout,
+                        rank: int) -> None:
+    """Under MPI, what depends on each process's machine: --numa-node (the
+    machines may differ) and where its report goes. A process that ended
+    alone here would leave the others waiting for it in the run's first
+    collective call, so all learn whether each could go on, and stop
+    together, rank 0 saying why."""
+    problem: tuple[str, int] | None = None
+    try:
+        if args.numa_node is not None:
+            _place_on_node(args.numa_node)
+        merged = args.manifest is not None and "{rank}" not in args.manifest
+        _check_report_path(args, layout, rank, merged_manifest=merged)
+    except CommandError as exc:
+        problem = (str(exc), exc.status)
+    problems: list[tuple[str, int] | None] = comm.allgather(problem)
+    failed = [(index, found) for index, found in enumerate(problems) if found is not None]
+    if not failed:
+        return
+    first, (message, status) = failed[0]
+    if comm.Get_rank() != 0:
+        raise SystemExit(status)
+    if len(failed) < len(problems) or len({found for _, found in failed}) > 1:
+        more = f" (and {len(failed) - 1} more ranks)" if len(failed) > 1 else ""
+        message = f"rank {first}: {message}{more}"
+    raise CommandError(message, status)
 
 
 def _launcher_rank() -> int:
@@ -577,18 +639,30 @@ def _generate_share_mpi(args: argparse.Namespace, comm: Any, layout: DatasetLayo
 
 
 def _save_record(path: str, record: parallel.RankReport) -> None:
-    """Written whole or not at all: a merge never reads half a report."""
-    partial = f"{path}.partial-{os.getpid()}"
+    """Written whole or not at all: a merge never reads half a report. The
+    new file is made beside the name with O_EXCL under a name no one can
+    guess (reports may go to a shared directory), hidden from a glob such
+    as run.json.* should it be left behind."""
+    directory, base = os.path.split(path)
+    partial: str | None = None
     try:
-        with open(partial, "w") as out:
+        while partial is None:
+            name = os.path.join(directory, f".{base}.{os.urandom(4).hex()}.tmp")
+            try:
+                fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            except FileExistsError:
+                continue
+            partial = name
+        with open(fd, "w") as out:
             json.dump(record.to_dict(), out, indent=2)
             out.write("\n")
         os.replace(partial, path)
     except OSError as exc:
-        try:
-            os.unlink(partial)
-        except OSError:
-            pass
+        if partial is not None:
+            try:
+                os.unlink(partial)
+            except OSError:
+                pass
         raise CommandError(f"cannot write the report {path}: {exc.strerror or exc}") from None
 
 
@@ -618,15 +692,24 @@ def _print_run(report: parallel.RunReport) -> None:
     print("result:      OK" if report.ok else "result:      FAILED")
 
 
+# A rank report is a few KiB: past this, a name was given by mistake (a data
+# file, a device), and reading on would only fill memory.
+_MAX_REPORT_SIZE = 1 << 20
+
+
 def cmd_report_merge(args: argparse.Namespace) -> int:
     _require_stdout()
     records = []
     for name in args.reports:
         try:
-            with open(name) as source:
-                data = json.load(source)
+            with open(name, "rb") as source:
+                text = source.read(_MAX_REPORT_SIZE + 1)
         except OSError as exc:
             raise CommandError(f"cannot read {name}: {exc.strerror or exc}", EXIT_USAGE) from None
+        if len(text) > _MAX_REPORT_SIZE:
+            raise CommandError(f"{name} is too large to be a vorn-gen rank report", EXIT_USAGE)
+        try:
+            data = json.loads(text)
         except (ValueError, UnicodeDecodeError):
             raise CommandError(f"{name} is not a vorn-gen rank report (not JSON)",
                                EXIT_USAGE) from None
@@ -971,15 +1054,17 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     mpi = many.add_mutually_exclusive_group()
     mpi.add_argument("--mpi", dest="mpi", action="store_true", default=None,
                      help="run under MPI even when the launcher is not recognised "
-                          "(default: when PMI_SIZE or OMPI_COMM_WORLD_SIZE is above 1)")
+                          "(default: when PMI_SIZE or OMPI_COMM_WORLD_SIZE is above 1, or set "
+                          "and --report is given)")
     mpi.add_argument("--no-mpi", dest="mpi", action="store_false",
                      help="never start MPI, even under an MPI launcher")
     many.add_argument("--rank", type=_parse_rank, default=None, metavar="R",
                       help="without MPI: write the share of process R of --world-size; "
                            "auto takes both from Slurm's, a Kubernetes indexed job's or an "
                            "MPI launcher's variables")
-    many.add_argument("--world-size", type=_count(1, MAX_FILES), default=None, metavar="W",
-                      help="the number of processes that share the data set, with --rank")
+    many.add_argument("--world-size", type=_count(1, parallel.MAX_WORLD_SIZE), default=None,
+                      metavar="W", help="the number of processes that share the data set, "
+                                        f"with --rank (at most {parallel.MAX_WORLD_SIZE})")
     many.add_argument("--report", metavar="FILE", default=None,
                       help="write this process's report as JSON to FILE, for "
                            "'report merge'")

@@ -19,6 +19,7 @@ remainder (the size modulo the granule) is in the last non-empty share.
 
 from __future__ import annotations
 
+import math
 import os
 import socket
 import statistics
@@ -44,6 +45,12 @@ RECORD_VERSION = 1
 
 # What ended a process's part of a run.
 OK, FAILED, INTERRUPTED, STOPPED = "ok", "failed", "interrupted", "stopped"
+MODES = ("mpi", "independent")
+
+# Every process works out every share (each cut depends on the one before),
+# in time and memory that grow with the number of processes: past about a
+# million a mistyped world size would run for hours, so it is refused.
+MAX_WORLD_SIZE = 1 << 20
 
 
 # ------------------------------------------------------------------ shares
@@ -56,6 +63,9 @@ def granule(dedup_ratio: float) -> int:
 
 def shares(layout: DatasetLayout, world_size: int, dedup_ratio: float = 1.0) -> list[DatasetPart]:
     """The share of each of ``world_size`` processes, in rank order."""
+    if not isinstance(world_size, bool) and isinstance(world_size, int) \
+            and world_size > MAX_WORLD_SIZE:
+        raise ValueError(f"world_size must be at most {MAX_WORLD_SIZE}, got {world_size}")
     return layout.split(world_size, granule(dedup_ratio))
 
 
@@ -174,9 +184,61 @@ class RankReport:
         try:
             record = cls(**{name: data[name] for name in names if name in data})
             record.dataset()
+            record._check_fields()
         except (TypeError, ValueError) as exc:
             raise ValueError(f"a damaged rank report ({exc})") from None
         return record
+
+    def _check_fields(self) -> None:
+        """Raises ValueError naming the first field that no process could
+        have written, so that a report edited or cut by hand is refused
+        before its figures are added up."""
+        def whole(name: str, minimum: int, maximum: int | None = None) -> None:
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < minimum \
+                    or (maximum is not None and value > maximum):
+                bound = f" to {maximum}" if maximum is not None else ""
+                raise ValueError(f"{name} {value!r} is not a whole number from "
+                                 f"{minimum}{bound}")
+
+        def seconds(name: str, minimum: float) -> None:
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, float)) \
+                    or not math.isfinite(value) or value < minimum:
+                raise ValueError(f"{name} {value!r} is not a time")
+
+        def text(name: str, optional: bool) -> None:
+            value = getattr(self, name)
+            if not isinstance(value, str) and not (optional and value is None):
+                raise ValueError(f"{name} {value!r} is not text")
+
+        whole("world_size", 1, MAX_WORLD_SIZE)
+        whole("rank", 0)
+        for name in ("granule", "share_offset", "share_size", "first_file", "file_count",
+                     "bytes_written", "files_written", "pid"):
+            whole(name, 0)
+        whole("dedup", 1)
+        whole("compress", 1)
+        seconds("started_at", -math.inf)
+        seconds("seconds", 0.0)
+        seconds("cpu_seconds", 0.0)
+        text("target", optional=False)
+        text("host", optional=False)
+        for name in ("error", "manifest", "run_id"):
+            text(name, optional=True)
+        if self.mode not in MODES:
+            raise ValueError(f"mode {self.mode!r} is not one of {', '.join(MODES)}")
+        if self.state not in (OK, FAILED, INTERRUPTED, STOPPED):
+            raise ValueError(f"state {self.state!r} is not one of {OK}, {FAILED}, "
+                             f"{INTERRUPTED}, {STOPPED}")
+        if self.bytes_written > self.share_size:
+            raise ValueError(f"bytes_written {self.bytes_written} is more than the share's "
+                             f"{self.share_size}")
+        if self.files_written > self.file_count:
+            raise ValueError(f"files_written {self.files_written} is more than the share's "
+                             f"{self.file_count}")
+        if not isinstance(self.direct, bool) or not isinstance(self.fsync, bool):
+            raise ValueError("direct and fsync are not true or false")
 
     @classmethod
     def of_write(cls, report: WriteReport, part: DatasetPart, rank: int, world_size: int, *,
@@ -306,6 +368,9 @@ def merge_reports(records: Sequence[RankReport],
     ``names`` (of the files they came from) go into the messages."""
     if not records:
         raise RunMismatch("no rank reports given")
+    if not 1 <= records[0].world_size <= MAX_WORLD_SIZE:
+        raise RunMismatch(f"a world size of {records[0].world_size}: it must be from 1 to "
+                          f"at most {MAX_WORLD_SIZE}")
     labels = list(names) if names is not None else [f"rank report {r.rank}" for r in records]
     first, first_label = records[0], labels[0]
     for record, label in zip(records[1:], labels[1:]):

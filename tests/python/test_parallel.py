@@ -17,7 +17,7 @@ import textwrap
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from helpers import BLOCK, default_sigint
+from helpers import BLOCK, SANITIZED, default_sigint
 from vorn_py import _launch, measure, parallel
 from vorn_py.cli import achievable_dedup
 from vorn_py.layout import DatasetLayout
@@ -270,6 +270,41 @@ class TestReports:
             with pytest.raises(ValueError, match=message):
                 RankReport.from_dict(broken)
 
+    @pytest.mark.parametrize("field, values", [
+        ("rank", ["1", 1.0, None, True, -1]),
+        ("world_size", [0, "2", 2.5, parallel.MAX_WORLD_SIZE + 1]),
+        ("mode", [None, "other"]),
+        ("share_offset", [None, -1]),
+        ("first_file", ["x"]),
+        ("file_count", [None]),
+        ("bytes_written", ["x", None, -5, 32 * MiB + 1]),
+        ("files_written", ["1", 5]),
+        ("seconds", [None, "1", -1.0, float("nan"), float("inf")]),
+        ("started_at", [None, "x"]),
+        ("cpu_seconds", [None]),
+        ("dedup", [0, "4", 1.5]),
+        ("compress", [None, 0]),
+        ("state", [None, 5, "weird"]),
+        ("error", [5]),
+        ("manifest", [5]),
+        ("target", [None, 5]),
+        ("run_id", [5]),
+    ])
+    def test_damaged_fields(self, field, values):
+        """A report edited or cut short by hand is refused as damaged, not
+        merged into a wrong report or an exception deep in the arithmetic."""
+        data = record(1).to_dict()
+        for value in values:
+            with pytest.raises(ValueError, match=f"damaged rank report .*{field}"):
+                RankReport.from_dict({**data, field: value})
+
+    def test_a_world_too_large_to_split(self):
+        layout = DatasetLayout.plan(MiB, files=4)
+        with pytest.raises(ValueError, match="at most"):
+            parallel.shares(layout, parallel.MAX_WORLD_SIZE + 1)
+        with pytest.raises(RunMismatch, match="at most"):
+            merge_reports([dataclasses.replace(record(0), world_size=10**12)])
+
     def test_reports_of_different_runs(self):
         other_layout = DatasetLayout.plan(64 * MiB, files=16)
         cases = [
@@ -335,6 +370,36 @@ class TestWriteShare:
             "rank 0 stopped because rank 1 failed (8388608 of 67108864 bytes written")
 
 
+class TestMergedManifest:
+    def test_sections_appended_and_synced_with_fsync(self, tmp_path, monkeypatch):
+        """Rank 0 appends each other rank's section to the manifest; with
+        fsync the whole manifest reaches stable storage, not just rank 0's
+        own section."""
+        from vorn_py import _mpi_run
+
+        section = os.urandom(3 * 1024)
+
+        class OneSender:
+            def Get_size(self):
+                return 2
+
+            def recv(self, source, tag):
+                return len(section)
+
+            def Recv(self, spec, source, tag):
+                spec[0][:] = section
+
+        synced = []
+        monkeypatch.setattr(_mpi_run, "fsync_if_supported",
+                            lambda fd: synced.append(os.fstat(fd).st_size))
+        path = tmp_path / "m"
+        path.write_bytes(b"rank 0's own")
+        for fsync in (False, True):
+            assert _mpi_run._receive_sections(OneSender(), str(path), fsync=fsync) is None
+        assert path.read_bytes() == b"rank 0's own" + section + section
+        assert synced == [len(b"rank 0's own") + 2 * len(section)]
+
+
 # ----------------------------------------------------------- command line
 
 class TestCommandLine:
@@ -356,6 +421,42 @@ class TestCommandLine:
         result = vorn("generate", "1MiB", "-o", out, "--rank", "0", "--world-size", "2")
         assert result.returncode == 2 and "give --files N or --file-size S" in result.stderr
         assert not out.exists()
+
+    def test_sizes_and_environments_that_cannot_be_split(self, tmp_path):
+        """A world size past what can be split is refused at once, not
+        computed for hours; a launcher variable that is not a number is an
+        error line, also for a plain run."""
+        out = tmp_path / "set"
+        huge = str(10**12)
+        for extra, env, message in [
+                (["--rank", "0", "--world-size", huge], None, "--world-size"),
+                (["--rank", "auto"], clean_env(SLURM_PROCID="0", SLURM_NTASKS=huge),
+                 "SLURM_PROCID gives"),
+                ([], clean_env(PMI_SIZE="abc"), "PMI_SIZE='abc'"),
+                (["--report", "r.json"], clean_env(OMPI_COMM_WORLD_SIZE="0"),
+                 "OMPI_COMM_WORLD_SIZE='0'")]:
+            result = vorn("generate", "1MiB", "-o", out, "--files", "2", *extra, env=env)
+            assert result.returncode == 2, (extra, result.stderr)
+            assert message in result.stderr and "Traceback" not in result.stderr
+        assert not out.exists()
+        result = vorn("generate", "1MiB", "-o", out, "--files", "2", "--no-mpi", "-q",
+                      env=clean_env(PMI_SIZE="abc"))
+        assert result.returncode == 0, result.stderr
+
+    def test_a_report_never_replaces_a_manifest_or_a_data_file(self, tmp_path):
+        out = tmp_path / "set"
+        for extra, message in [
+                (["--manifest", tmp_path / "x", "--report", tmp_path / "x"],
+                 "would replace the manifest"),
+                (["--manifest", tmp_path / "m.{rank}", "--report", tmp_path / "m"],
+                 "would replace the manifest"),
+                (["--report", out / "f{rank}"], "the report cannot be one of the data set's"),
+                (["--report", tmp_path / "no" / "r"], "no is not a directory")]:
+            result = vorn("generate", "8MiB", "-o", out, "--files", "2", "--rank", "1",
+                          "--world-size", "2", *extra)
+            assert result.returncode == 2, (extra, result.stderr)
+            assert message in result.stderr
+            assert not out.exists() and sorted(os.listdir(tmp_path)) == []
 
     def test_rank_auto_from_slurm_and_plain_runs_that_stay_whole(self, tmp_path):
         """--rank auto reads Slurm's variables; a plain run on a Slurm node
@@ -395,17 +496,57 @@ class TestCommandLine:
                                 timeout=WATCHDOG, env=clean_env(), preexec_fn=default_sigint())
         assert result.stdout.split() == ["0", "False"], result.stderr
 
+    def test_a_report_is_written_beside_its_name_safely(self, tmp_path):
+        """The report goes into a new file of its own beside its name, made
+        with O_EXCL: a link planted at a name the writer could be expected
+        to use (in a shared directory) never makes it write elsewhere."""
+        from vorn_py import cli
+
+        victim = tmp_path / "victim"
+        victim.write_text("keep me")
+        shared = tmp_path / "shared"
+        shared.mkdir()
+        path = shared / "run.json.1"
+        os.symlink(victim, f"{path}.partial-{os.getpid()}")
+        cli._save_record(str(path), record(1))
+        assert victim.read_text() == "keep me"
+        assert not path.is_symlink()
+        assert RankReport.from_dict(json.loads(path.read_text())) == record(1)
+        assert sorted(os.listdir(shared)) == sorted(
+            [path.name, f"{path.name}.partial-{os.getpid()}"])
+
+    @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs more "
+                                          "address space than the limit leaves")
+    def test_report_merge_of_something_endless(self):
+        """A name given by mistake (a data file, a device) is refused after
+        reading what a report could hold, not read whole into memory; the
+        address space is limited so that a fault ends the test, not the
+        machine."""
+        import resource
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+        result = subprocess.run([VORN, "report", "merge", "/dev/zero"], capture_output=True,
+                                text=True, timeout=WATCHDOG, env=clean_env(),
+                                preexec_fn=default_sigint(limit))
+        assert result.returncode == 2, result.stderr
+        assert "/dev/zero is too large to be a vorn-gen rank report" in result.stderr
+
     def test_report_merge_refuses_what_is_not_one_run(self, tmp_path):
         garbage = tmp_path / "garbage"
         garbage.write_text("{")
         first = tmp_path / "r0"
         first.write_text(json.dumps(record(0).to_dict()))
+        damaged = tmp_path / "damaged"
+        damaged.write_text(json.dumps({**record(1).to_dict(), "bytes_written": "x"}))
         for files, message in [([tmp_path / "missing"], "cannot read"),
                                ([garbage], "not a vorn-gen rank report"),
+                               ([first, damaged], "damaged rank report"),
                                ([first], "rank 1 of 2 are missing"),
                                ([first, first], "given twice")]:
             result = vorn("report", "merge", *files)
-            assert result.returncode == 2 and message in result.stderr
+            assert result.returncode == 2 and message in result.stderr, result.stderr
 
 
 # ---------------------------------------------------------- mpiexec -n 2
@@ -462,6 +603,19 @@ class TestUnderMPI:
         with pytest.raises(Exception, match="no manifest covers"):
             verify(out, manifests[:1])
 
+    def test_one_process_under_the_launcher(self, tmp_path):
+        """mpiexec -n 1 writes the data set as a plain run does, and with
+        --report as a run of one process, so that a script that scales the
+        process count works from 1."""
+        result = mpiexec(generate_args(tmp_path / "plain", "8MiB", 2, "-q"))
+        assert result.returncode == 0, result.stderr
+        assert sorted(os.listdir(tmp_path / "plain")) == ["f0", "f1"]
+        result = mpiexec(generate_args(tmp_path / "set", "8MiB", 2, "-q",
+                                       "--report", tmp_path / "r"))
+        assert result.returncode == 0, result.stderr
+        data = json.loads((tmp_path / "r.0").read_text())
+        assert (data["mode"], data["world_size"], data["bytes_written"]) == ("mpi", 1, 8 * MiB)
+
     def test_a_rank_that_cannot_start_stops_the_run(self, tmp_path):
         """Rank 1's target cannot be made; rank 0, with far more to write
         than it could in the watchdog's time, stops and says how far it got."""
@@ -485,6 +639,50 @@ class TestUnderMPI:
         assert 0 < report["ranks"][0]["bytes_written"] < report["ranks"][0]["share_size"]
         assert report["bytes_written"] == report["ranks"][0]["bytes_written"]
         assert not manifest.exists()
+
+    def test_a_rank_that_cannot_take_its_numa_node(self, tmp_path):
+        """The machines of a run may differ: the rank without the node stops
+        the run before anything is written, instead of leaving the others
+        waiting for it."""
+        out = tmp_path / "set"
+        result = mpiexec(generate_args(out, "8MiB", 2),
+                         generate_args(out, "8MiB", 2, "--numa-node", "1023"))
+        assert result.returncode == 2, result.stderr
+        errors = result.stderr.strip().splitlines()
+        assert errors == ["vorn-gen: error: rank 1: NUMA node 1023 does not exist: this "
+                          f"machine has {errors[0].split('this machine has ')[-1]}"], errors
+        assert not out.exists()
+
+    def test_a_report_that_would_replace_the_merged_manifest(self, tmp_path):
+        """Rank 1's report would land on the manifest rank 0 merges: the
+        run stops before anything is written, on every rank."""
+        out = tmp_path / "set"
+        args = generate_args(out, "8MiB", 2, "--manifest", tmp_path / "m.1",
+                             "--report", tmp_path / "m")
+        result = mpiexec(args, args)
+        assert result.returncode == 2, result.stderr
+        assert result.stderr.strip().splitlines() == [
+            f"vorn-gen: error: rank 1: the report {tmp_path}/m.1 would replace the manifest "
+            "(0 bytes written)"]
+        assert os.listdir(tmp_path) == []
+
+    def test_processes_given_different_data_sets(self, tmp_path):
+        """Each process reads its own command line: shares cut from different
+        layouts, or a manifest merged by rank 0 that the others keep to
+        themselves, would make a data set that is no one stream (or wait
+        forever), so the run stops before anything is written."""
+        out = tmp_path / "set"
+        for other in (["--files", "3"], ["--dedup", "2"],
+                      ["--manifest", tmp_path / "m{rank}"]):
+            result = mpiexec(generate_args(out, "8MiB", 2, "--manifest", tmp_path / "m"),
+                             ["generate", "8MiB", "-o", out, "--files", "2",
+                              "--manifest", tmp_path / "m", *other])
+            assert result.returncode == 2, (other, result.stderr)
+            assert result.stderr.startswith(
+                "vorn-gen: error: the processes were not given the same data set"), \
+                result.stderr
+            assert "rank 1" in result.stderr
+            assert not out.exists() and os.listdir(tmp_path) == []
 
     def test_a_full_disk_on_one_rank(self, tmp_path, small_tmpfs):
         out = null_dataset(tmp_path / "set", 4)
