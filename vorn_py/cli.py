@@ -1156,6 +1156,53 @@ def _silence_stdout() -> None:
         pass
 
 
+class _OutputFailed(Exception):
+    """Standard output refused what a command printed (a full disk, an I/O
+    error): one error line instead of a traceback from the middle of it."""
+
+
+class _GuardedStdout:
+    """The command's standard output: its failures are told apart from the
+    command's other OSErrors. A broken pipe stays a BrokenPipeError, which
+    has its own message."""
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            written: int = self._stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise _OutputFailed(exc.strerror or str(exc)) from exc
+        return written
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise _OutputFailed(exc.strerror or str(exc)) from exc
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+@contextlib.contextmanager
+def _stdout_guarded() -> Iterator[None]:
+    stream = sys.stdout
+    if stream is None:
+        yield
+        return
+    sys.stdout = _GuardedStdout(stream)
+    try:
+        yield
+    finally:
+        sys.stdout = stream
+
+
 @contextlib.contextmanager
 def _affinity_restored() -> Iterator[None]:
     """--numa-node narrows the calling thread's CPUs; main is also called
@@ -1177,13 +1224,17 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
         parser = build_parser(prog)
         args = parser.parse_args(argv)
         args.prog = prog
-        with _affinity_restored():
+        with _affinity_restored(), _stdout_guarded():
             status: int = args.run(args)
-        if sys.stdout is not None:
-            sys.stdout.flush()  # surface a closed pipe here, not at shutdown
+            if sys.stdout is not None:
+                sys.stdout.flush()  # surface a closed pipe here, not at shutdown
     except CommandError as exc:
         _say(prog, f"error: {exc}")
         return exc.status
+    except _OutputFailed as exc:
+        _silence_stdout()
+        _say(prog, f"error: cannot write to standard output: {exc}")
+        return EXIT_FAILURE
     except BrokenPipeError:
         _silence_stdout()
         _say(prog, "error: standard output was closed by the reader (broken pipe)")

@@ -338,6 +338,22 @@ class TestFailures:
             assert result.returncode == 1, (args, errors)
             assert "error: standard output is closed" in errors and "Traceback" not in errors
 
+    @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+    @pytest.mark.parametrize("args", [["numa-info", "--json"], ["measure", "--json", "-"],
+                                      ["generate", "1MiB", "-o", os.devnull, "--json"],
+                                      ["generate", "1MiB", "-o", "-"]])
+    def test_standard_output_that_refuses_writes(self, args):
+        """A full device (or an I/O error) on standard output is one error
+        line and exit 1, like any other failed write."""
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run([VORN, *args], input=b"x" * 10000, stdout=full,
+                                    stderr=subprocess.PIPE, timeout=60,
+                                    preexec_fn=default_sigint())
+        errors = result.stderr.decode()
+        assert result.returncode == 1, errors
+        assert "error: cannot write to standard output: No space left on device" in errors
+        assert "Traceback" not in errors
+
     def test_interrupt_reports_the_bytes_written(self):
         proc = subprocess.Popen([VORN, "generate", "100TB", "-o", "-"], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, preexec_fn=default_sigint())
