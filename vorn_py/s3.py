@@ -163,16 +163,25 @@ _QUIET_DEFAULTS = {
 }
 
 
+# The SDK's service descriptions, parsed once per process: reading them is
+# most of what making a client costs (a tenth of a second or more).
+_loader: Any = None
+
+
 def make_client(target: S3Target, connections: int | None = None) -> Any:
     """An S3 client configured by the SDK's usual sources and ``target``,
     with room for ``connections`` requests at once (default: the target's
     concurrency). Raises S3Unavailable or S3Error."""
+    global _loader
     boto3 = sdk()
     botocore_session = sdk("botocore.session")
     config_module = sdk("botocore.config")
     exceptions = sdk("botocore.exceptions")
     try:
         core = botocore_session.get_session()
+        if _loader is None:
+            _loader = sdk("botocore.loaders").create_loader()
+        core.register_component("data_loader", _loader)
         scoped = core.get_scoped_config()
         session = boto3.session.Session(botocore_session=core)
         settings: dict[str, Any] = {
