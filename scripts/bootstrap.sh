@@ -32,11 +32,13 @@ fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
 .venv/bin/python -m pip install -q "scikit-build-core>=1.0" cmake ninja \
     pytest pytest-timeout hypothesis numpy zstandard lz4 tqdm xxhash mypy types-tqdm
-# The object storage extra, at the versions pyproject.toml pins.
-mapfile -t s3_extra < <(.venv/bin/python -c 'import tomllib
-for requirement in tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["s3"]:
+# The extras the tests use, at the versions pyproject.toml names: MPI
+# (mpi4py, and MPICH with its mpiexec) and object storage (the AWS SDK).
+mapfile -t extras < <(.venv/bin/python -c 'import tomllib
+extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]
+for requirement in extras["mpi"] + extras["s3"]:
     print(requirement)')
-.venv/bin/python -m pip install -q "${s3_extra[@]}"
+.venv/bin/python -m pip install -q "${extras[@]}"
 # No build isolation: the build tools above are reused, and build/ keeps the
 # CMake tree between runs so that only what changed is recompiled.
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps .

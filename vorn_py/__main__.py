@@ -10,7 +10,7 @@ import signal
 import sys
 from types import FrameType
 
-EXIT_INTERRUPTED = 130
+from vorn_py._status import EXIT_INTERRUPTED
 
 
 def run(prog: str = "vorn-gen") -> int:

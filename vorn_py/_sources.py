@@ -1,6 +1,7 @@
 """What can be measured, read as a series of pieces: a bytes-like object
 (sliced in place), a path, or a binary stream (read into fresh pieces, since
-the compressor threads keep each piece until they are done with it)."""
+the compressor threads keep each piece until they are done with it); and the
+one way streams are read, by measure and verify alike."""
 
 from __future__ import annotations
 
@@ -81,10 +82,7 @@ def _pieces_of_stream(stream: SupportsRead[bytes], size: int) -> Iterator[memory
         piece = memoryview(bytearray(size))
         filled = 0
         while filled < size:
-            n = _read_into(stream, piece[filled:])
-            if n is None:  # a non-blocking stream with nothing to read yet
-                _wait_until_readable(stream)
-                continue
+            n = read_into(stream, piece[filled:])
             if n == 0:
                 break
             filled += n
@@ -92,6 +90,17 @@ def _pieces_of_stream(stream: SupportsRead[bytes], size: int) -> Iterator[memory
             yield piece[:filled]
         if filled < size:
             return
+
+
+def read_into(stream: SupportsRead[bytes], view: memoryview) -> int:
+    """Bytes read into `view` (as many as one read gives), 0 only at the end.
+    A non-blocking stream with nothing to read yet is waited for, as a
+    blocking one would be."""
+    while True:
+        count = _read_into(stream, view)
+        if count is not None:
+            return count
+        _wait_until_readable(stream)
 
 
 def _read_into(stream: SupportsRead[bytes], view: memoryview) -> int | None:

@@ -9,6 +9,7 @@ written), 2 usage error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import json
 import math
@@ -18,18 +19,20 @@ import stat
 import sys
 import time
 from decimal import Decimal
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 import vorn_py
 from vorn_py import _nodes
+from vorn_py import _launch, parallel
 from vorn_py import dataset as datasets
 from vorn_py import measure as measuring
 from vorn_py import s3 as objects
 from vorn_py import verify as verifying
+from vorn_py._status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from vorn_py._units import human_bytes
 from vorn_py.layout import PAGE, DatasetLayout
-from vorn_py.manifest import ManifestError, read_manifest
+from vorn_py.manifest import BLOCK_SIZE, Manifest, ManifestError, read_manifest, unique_block_count
 
 if TYPE_CHECKING:
     from typing import NoReturn
@@ -40,10 +43,6 @@ if TYPE_CHECKING:
 
 PROG = "vorn-gen"
 
-EXIT_OK = 0
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
 
 DEFAULT_CHUNK = 32 << 20
 # measure shows a progress bar only for inputs this large (or of unknown size).
@@ -59,16 +58,17 @@ _MAX_SIZE = 2**64 - 1
 # Upper bounds of the options, so that a mistyped value is a usage error and
 # not an overflow deep inside. Ratios: the compression ratio levels off near
 # 30 and a dedup ratio of a million already means one distinct block per
-# 4 TiB. Threads: more than any machine has CPUs. Nodes: Linux numbers them
-# below 1024. Chunks: buffers beyond 64 GiB gain nothing.
+# 4 TiB. Threads: the generator runs at most 1024 workers (the width of the
+# CPU mask they are pinned within), so a larger request would be cut short
+# silently. Nodes: Linux numbers them below 1024. Chunks: buffers beyond
+# 64 GiB gain nothing.
 MAX_RATIO = 10**6
-MAX_THREADS = 4096
+MAX_THREADS = 1024
 MAX_NUMA_NODE = 1023
 MAX_GENERATE_CHUNK = datasets.MAX_CHUNK_SIZE
 MAX_FILES = 10**12
 
 
-BLOCK_SIZE = 4 << 20
 # A dedup ratio further than this from the request earns a warning.
 DEDUP_TOLERANCE = 0.05
 
@@ -203,11 +203,15 @@ def _progress_bar(total: int | None, enabled: bool, desc: str) -> ProgressBar | 
 
 def _stdout_is_open() -> bool:
     # Started with standard output closed, Python sets sys.stdout to None.
-    if sys.stdout is None:
+    if sys.stdout is None or sys.stdout.closed:
         return False
     try:
-        os.fstat(sys.stdout.fileno())
+        fd = sys.stdout.fileno()
     except (OSError, ValueError, AttributeError):
+        return True  # a stream of the caller's without a descriptor (main() in-process)
+    try:
+        os.fstat(fd)
+    except OSError:
         return False
     return True
 
@@ -242,15 +246,13 @@ def achievable_dedup(size: int, dedup: int) -> float:
     """The dedup ratio that the first `size` bytes of a stream made with
     `dedup` measure, for any chunk size that divides 4 MiB.
 
-    The stream repeats `unique` distinct 4 MiB blocks, where unique =
-    max(1, total / dedup rounded half away from zero) and total = the blocks
-    covering max(size, 4 MiB); so the ratio is the bytes written over the
-    bytes of each block's first occurrence (a last, partial block included).
+    The stream repeats its distinct 4 MiB blocks (`unique_block_count` of
+    them) in turn, so the ratio is the bytes written over the bytes of each
+    block's first occurrence (a last, partial block included).
     """
     if size == 0:
         return 1.0
-    total = -(-max(size, BLOCK_SIZE) // BLOCK_SIZE)
-    unique = max(1, math.floor(total / dedup + 0.5)) if dedup >= 2 else total
+    unique = unique_block_count(size, dedup)
     whole_blocks, tail = divmod(size, BLOCK_SIZE)
     distinct = min(whole_blocks, unique) * BLOCK_SIZE + (tail if whole_blocks < unique else 0)
     return size / distinct
@@ -392,6 +394,8 @@ def _same_file(first: str, second: str) -> bool:
 
 
 def cmd_generate(args: argparse.Namespace) -> int:
+    if _runs_in_parallel(args):
+        return _generate_share(args)
     size: int = args.size
     layout = _dataset_layout(args)
     _check_generate_options(args, layout)
@@ -449,6 +453,256 @@ def cmd_generate(args: argparse.Namespace) -> int:
                         f"{files} to {report.target} in {report.seconds:.2f} s, "
                         f"{report.gb_per_s:.2f} GB/s "
                         f"(dedup {args.dedup}, compress {args.compress})")
+    return EXIT_OK
+
+
+# ----------------------------------------------------------- many processes
+
+def _runs_in_parallel(args: argparse.Namespace) -> bool:
+    """Whether this process writes one share of a data set: with --rank, or
+    under MPI (--mpi, or started by an MPI launcher with more than one
+    process, unless --no-mpi)."""
+    if args.rank is None:
+        if args.world_size is not None:
+            raise CommandError("--world-size needs --rank R or --rank auto", EXIT_USAGE)
+        if args.report is not None and args.mpi is False:
+            raise CommandError("--report needs --rank or MPI", EXIT_USAGE)
+    elif args.mpi:
+        raise CommandError("--rank is for processes started without MPI; under MPI "
+                           "each process has its rank already", EXIT_USAGE)
+    if args.rank is not None or args.mpi:
+        return True
+    if args.mpi is False:
+        return False
+    launched = _launch.mpi_world_size(os.environ)
+    if launched is not None and launched > 1:
+        return True
+    if args.report is not None:
+        raise CommandError("--report needs --rank R --world-size W, --rank auto or MPI",
+                           EXIT_USAGE)
+    return False
+
+
+def _placement(args: argparse.Namespace) -> _launch.Placement:
+    """The rank and world size of a process that runs without MPI."""
+    if args.rank == "auto":
+        try:
+            return _launch.rank_from_environment(os.environ, args.world_size)
+        except _launch.LaunchError as exc:
+            raise CommandError(str(exc), EXIT_USAGE) from None
+    if args.world_size is None:
+        raise CommandError("--rank R needs --world-size W", EXIT_USAGE)
+    rank = _count(0, MAX_FILES)(args.rank) if isinstance(args.rank, str) else args.rank
+    if rank >= args.world_size:
+        raise CommandError(f"--rank {rank} is not below --world-size {args.world_size}",
+                           EXIT_USAGE)
+    return _launch.Placement(rank, args.world_size, "--rank")
+
+
+def _parse_rank(text: str) -> str:
+    if text == "auto":
+        return text
+    try:
+        _count(0, MAX_FILES)(text)
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(f"invalid rank {text!r}: a number from 0, "
+                                         "or auto") from None
+    return text
+
+
+def _generate_share(args: argparse.Namespace) -> int:
+    """generate as one of several processes writing one data set."""
+    mpi = args.rank is None
+    comm: Any = None
+    try:
+        layout = _dataset_layout(args)
+        if layout is None:
+            raise CommandError("several processes write a data set: give --files N or "
+                               "--file-size S, and -o DIR", EXIT_USAGE)
+        _check_generate_options(args, layout)
+        if args.json:
+            _require_stdout()
+        if mpi:
+            try:
+                comm = _launch.mpi_world(_launch.mpi_world_size(os.environ))
+            except _launch.LaunchError as exc:
+                raise CommandError(str(exc)) from None
+            placement = _launch.Placement(comm.Get_rank(), comm.Get_size(), "MPI")
+        else:
+            placement = _placement(args)
+    except CommandError as exc:
+        if mpi and _launcher_rank() != 0:
+            raise SystemExit(exc.status) from None  # rank 0 says it, once
+        raise
+    rank, world = placement.rank, placement.world_size
+    speaks = not mpi or rank == 0
+    if args.numa_node is not None:
+        _place_on_node(args.numa_node)
+    if speaks and not args.quiet:
+        parts = parallel.shares(layout, world, args.dedup)
+        for warning in (_dedup_warning(layout.size, args.dedup), _page_warning(layout),
+                        _share_dedup_warning(layout, parts, args)):
+            if warning is not None:
+                _say(args.prog, warning)
+    options: dict[str, Any] = dict(
+        compress_ratio=float(args.compress), threads=args.threads,
+        chunk_size=args.chunk_size, direct=args.direct, fsync=args.fsync)
+    if mpi:
+        return _generate_share_mpi(args, comm, layout, options)
+    return _generate_share_alone(args, layout, rank, world, options)
+
+
+def _launcher_rank() -> int:
+    for name in ("PMI_RANK", "OMPI_COMM_WORLD_RANK"):
+        if os.environ.get(name, "").isdigit():
+            return int(os.environ[name])
+    return 0
+
+
+def _share_dedup_warning(layout: DatasetLayout, parts: list[Any],
+                         args: argparse.Namespace) -> str | None:
+    planned = parallel.planned_dedup(parts, args.dedup)
+    single = achievable_dedup(layout.size, args.dedup)
+    if abs(planned - single) <= DEDUP_TOLERANCE * args.dedup or planned == single:
+        return None
+    return (f"warning: no file boundary falls on a multiple of {human_bytes(args.dedup * BLOCK_SIZE)} "
+            f"(a dedup group) near the even split of the data set between {len(parts)} "
+            f"processes, so their streams give a dedup ratio of {planned:.2f}, not "
+            f"{single:.2f}; file sizes that divide a group avoid this")
+
+
+def _generate_share_alone(args: argparse.Namespace, layout: DatasetLayout, rank: int,
+                          world: int, options: dict[str, Any]) -> int:
+    manifest = None if args.manifest is None else parallel.rank_path(args.manifest, rank)
+    bar = _progress_bar(parallel.share_of(layout, rank, world, args.dedup).size,
+                        _stderr_is_terminal() and not args.quiet and not args.json,
+                        f"rank {rank}")
+    failure: CommandError | None = None
+    try:
+        record = parallel.write_share(args.output, layout, rank, world,
+                                      dedup_ratio=float(args.dedup), manifest=manifest,
+                                      progress=None if bar is None else bar.update, **options)
+    except parallel.ShareInterrupted as exc:
+        record, failure = exc.record, CommandError(exc.record.problem(), EXIT_INTERRUPTED)
+    except parallel.ShareError as exc:
+        record, failure = exc.record, CommandError(exc.record.problem())
+    except ValueError as exc:
+        raise CommandError(f"{exc} (0 bytes written)", EXIT_USAGE) from None
+    finally:
+        if bar is not None:
+            bar.close()
+    if args.report is not None:
+        _save_record(parallel.rank_path(args.report, rank), record)
+    if args.json:
+        print(json.dumps(record.to_dict(), indent=2))
+    if failure is not None:
+        raise failure
+    if not args.quiet and not args.json:
+        _say(args.prog, f"rank {rank} of {world} wrote {record.bytes_written} bytes "
+                        f"({human_bytes(record.bytes_written)}) in {record.files_written} "
+                        f"files to {record.target} in {record.seconds:.2f} s, "
+                        f"{record.gb_per_s:.2f} GB/s (dedup {args.dedup}, "
+                        f"compress {args.compress})")
+    return EXIT_OK
+
+
+def _generate_share_mpi(args: argparse.Namespace, comm: Any, layout: DatasetLayout,
+                        options: dict[str, Any]) -> int:
+    rank = comm.Get_rank()
+    status = EXIT_OK
+    try:
+        report = parallel.write_dataset_mpi(comm, args.output, layout,
+                                            dedup_ratio=float(args.dedup),
+                                            manifest=args.manifest, **options)
+    except parallel.RunInterrupted as exc:
+        report, status = exc.report, EXIT_INTERRUPTED
+    except parallel.RunError as exc:
+        report, status = exc.report, EXIT_FAILURE
+    except ValueError as exc:
+        if rank != 0:
+            raise SystemExit(EXIT_USAGE) from None
+        raise CommandError(f"{exc} (0 bytes written)", EXIT_USAGE) from None
+    if args.report is not None:
+        _save_record(parallel.rank_path(args.report, rank), report.ranks[rank])
+    if rank != 0:
+        raise SystemExit(status)  # rank 0 speaks for the run
+    if args.json:
+        print(json.dumps(report.to_dict(), indent=2))
+    elif not args.quiet:
+        _print_run(report)
+    if status != EXIT_OK:
+        raise CommandError("; ".join(report.problems()), status)
+    return EXIT_OK
+
+
+def _save_record(path: str, record: parallel.RankReport) -> None:
+    """Written whole or not at all: a merge never reads half a report."""
+    partial = f"{path}.partial-{os.getpid()}"
+    try:
+        with open(partial, "w") as out:
+            json.dump(record.to_dict(), out, indent=2)
+            out.write("\n")
+        os.replace(partial, path)
+    except OSError as exc:
+        try:
+            os.unlink(partial)
+        except OSError:
+            pass
+        raise CommandError(f"cannot write the report {path}: {exc.strerror or exc}") from None
+
+
+def _print_run(report: parallel.RunReport) -> None:
+    rates = report.per_process_gb_per_s
+    how = "MPI" if report.mode == "mpi" else "independent"
+    start = ("the common start" if report.mode == "mpi"
+             else "the first process's start (by each host's clock)")
+    complete = (f"{report.bytes_written} bytes ({human_bytes(report.bytes_written)}) "
+                f"in {report.files_written} files")
+    if not report.ok:
+        complete = (f"{report.bytes_written} of {report.size} bytes, {report.files_written} "
+                    f"of {report.file_count} files complete")
+    first = report.ranks[0]
+    print(f"target:      {', '.join(report.targets)}")
+    print(f"processes:   {report.world_size} ({how})")
+    print(f"written:     {complete}")
+    print(f"time:        {report.seconds:.2f} s from {start} to the last process's end")
+    print(f"aggregate:   {report.gb_per_s:.2f} GB/s")
+    print(f"per process: {rates['min']:.2f} min, {rates['median']:.2f} median, "
+          f"{rates['max']:.2f} max GB/s")
+    print(f"ratios:      dedup {first.dedup}, compress {first.compress}")
+    if report.manifests:
+        print(f"manifest:    {', '.join(report.manifests)}")
+    for problem in report.problems():
+        print(f"problem:     {problem}")
+    print("result:      OK" if report.ok else "result:      FAILED")
+
+
+def cmd_report_merge(args: argparse.Namespace) -> int:
+    _require_stdout()
+    records = []
+    for name in args.reports:
+        try:
+            with open(name) as source:
+                data = json.load(source)
+        except OSError as exc:
+            raise CommandError(f"cannot read {name}: {exc.strerror or exc}", EXIT_USAGE) from None
+        except (ValueError, UnicodeDecodeError):
+            raise CommandError(f"{name} is not a vorn-gen rank report (not JSON)",
+                               EXIT_USAGE) from None
+        try:
+            records.append(parallel.RankReport.from_dict(data))
+        except ValueError as exc:
+            raise CommandError(f"{name} is {exc}", EXIT_USAGE) from None
+    try:
+        report = parallel.merge_reports(records, args.reports)
+    except parallel.RunMismatch as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
+    if args.json:
+        print(json.dumps(report.to_dict(), indent=2))
+    else:
+        _print_run(report)
+    if not report.ok:
+        raise CommandError("; ".join(report.problems()), EXIT_FAILURE)
     return EXIT_OK
 
 
@@ -556,7 +810,8 @@ def cmd_measure(args: argparse.Namespace) -> int:
 
 # ------------------------------------------------------------------- verify
 
-def _verify_target(names: list[str], args: argparse.Namespace) -> tuple[Any, list[str]]:
+def _verify_target(names: list[str], args: argparse.Namespace
+                   ) -> tuple[verifying.Target | objects.S3Target, list[str]]:
     """What verify reads: a path, standard input or a list of files, and
     their names for the report."""
     urls = [name for name in names if objects.is_s3(name)]
@@ -565,6 +820,7 @@ def _verify_target(names: list[str], args: argparse.Namespace) -> tuple[Any, lis
             raise CommandError("an s3:// target is verified on its own: give one object or "
                                "one prefix", EXIT_USAGE)
         target = _s3_target(args, urls[0])
+        assert target is not None
         objects_needed()
         return target, names
     _s3_target(args, names[0])  # no object storage options without an s3:// target
@@ -578,7 +834,7 @@ def _verify_target(names: list[str], args: argparse.Namespace) -> tuple[Any, lis
     return open(0, "rb", buffering=0, closefd=False), ["standard input"]
 
 
-def _describe_manifest(manifest: Any) -> str:
+def _describe_manifest(manifest: Manifest) -> str:
     sections = manifest.sections
     if len(sections) > 1:
         return f"{len(sections)} streams, {manifest.data_size} bytes in all"
@@ -587,7 +843,7 @@ def _describe_manifest(manifest: Any) -> str:
             f"{layout.unique_blocks} unique blocks")
 
 
-def _print_verification(target: str, manifest: Any, result: verifying.VerifyResult,
+def _print_verification(target: str, manifest: Manifest, result: verifying.VerifyResult,
                         seconds: float) -> None:
     several = len(manifest.sections) > 1
     rate = result.target_size / seconds / 1e9 if seconds > 0 else float("inf")
@@ -624,6 +880,7 @@ def _print_verification(target: str, manifest: Any, result: verifying.VerifyResu
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    _require_stdout()
     target, names = _verify_target(args.target, args)
     try:
         manifest = read_manifest(args.manifest)
@@ -805,6 +1062,28 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                           help="also write FILE, the digests of the data's unique blocks, "
                                "for verify to check the data against later")
     _add_object_options(generate, uploads=True)
+    many = generate.add_argument_group(
+        "many processes",
+        "Processes that write one data set together, each its own share of whole files "
+        "from its own stream: started by an MPI launcher (mpiexec -n P), or started apart "
+        "with --rank. Manifests and reports are per process ({rank} in the name is the "
+        "rank, else .RANK is appended), except that under MPI a --manifest without {rank} "
+        "is one manifest of the whole data set, written by rank 0.")
+    mpi = many.add_mutually_exclusive_group()
+    mpi.add_argument("--mpi", dest="mpi", action="store_true", default=None,
+                     help="run under MPI even when the launcher is not recognised "
+                          "(default: when PMI_SIZE or OMPI_COMM_WORLD_SIZE is above 1)")
+    mpi.add_argument("--no-mpi", dest="mpi", action="store_false",
+                     help="never start MPI, even under an MPI launcher")
+    many.add_argument("--rank", type=_parse_rank, default=None, metavar="R",
+                      help="without MPI: write the share of process R of --world-size; "
+                           "auto takes both from Slurm's, a Kubernetes indexed job's or an "
+                           "MPI launcher's variables")
+    many.add_argument("--world-size", type=_count(1, MAX_FILES), default=None, metavar="W",
+                      help="the number of processes that share the data set, with --rank")
+    many.add_argument("--report", metavar="FILE", default=None,
+                      help="write this process's report as JSON to FILE, for "
+                           "'report merge'")
     generate.set_defaults(run=cmd_generate)
 
     measure = commands.add_parser(
@@ -859,6 +1138,25 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     _add_object_options(verify, uploads=False)
     verify.set_defaults(run=cmd_verify)
 
+    report = commands.add_parser(
+        "report", help="combine the reports of the processes of one run",
+        description="Work with the reports that generate --report writes.")
+    report_commands = report.add_subparsers(dest="report_command", metavar="COMMAND",
+                                            required=True)
+    merge = report_commands.add_parser(
+        "merge", help="merge the reports of every process of one run into the run's report",
+        description="Merge the reports of every process of one run (generate --rank ... "
+                    "--report FILE) into the report of the run, as rank 0 prints it under "
+                    "MPI: total bytes and files, the time from the first start to the last "
+                    "end, aggregate GB/s, and per-process minimum, median and maximum GB/s. "
+                    "The reports must be of one run: the same data set, ratios and number "
+                    "of processes, each rank once. Exit status: 0 the run succeeded, 1 a "
+                    "process failed, 2 usage error (reports missing, unreadable or of "
+                    "different runs).")
+    merge.add_argument("reports", metavar="FILE", nargs="+", help="the reports, in any order")
+    merge.add_argument("--json", action="store_true", help="print the report as JSON")
+    merge.set_defaults(run=cmd_report_merge)
+
     numa = commands.add_parser("numa-info", help="show the NUMA layout the generator sees",
                                description="Show the NUMA layout the generator sees.")
     numa.add_argument("--json", action="store_true", help="print it as JSON")
@@ -877,13 +1175,29 @@ def _silence_stdout() -> None:
         pass
 
 
+@contextlib.contextmanager
+def _affinity_restored() -> Iterator[None]:
+    """--numa-node narrows the calling thread's CPUs; main is also called
+    in-process, so the caller gets its own CPUs back when the command ends."""
+    before = os.sched_getaffinity(0)
+    try:
+        yield
+    finally:
+        if os.sched_getaffinity(0) != before:
+            try:
+                os.sched_setaffinity(0, before)
+            except OSError:
+                pass  # a CPU of those went offline meanwhile: keep what we have
+
+
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     """Run the command line; returns the exit status."""
     try:
         parser = build_parser(prog)
         args = parser.parse_args(argv)
         args.prog = prog
-        status: int = args.run(args)
+        with _affinity_restored():
+            status: int = args.run(args)
         if sys.stdout is not None:
             sys.stdout.flush()  # surface a closed pipe here, not at shutdown
     except CommandError as exc:

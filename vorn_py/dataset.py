@@ -182,9 +182,14 @@ def write_dataset(target: PathLike | _s3.S3Target, size: Size, *, files: int | N
         if info is None:
             try:
                 os.makedirs(root)
+                created = True
+            except FileExistsError:
+                # Another writer of the same data set (a share) made it first.
+                if not os.path.isdir(root):
+                    raise job.refused(f"cannot write a data set into {root}: it exists and "
+                                      "is not a directory") from None
             except OSError as exc:
                 raise job.refused(f"cannot create directory {root}: {exc.strerror}") from None
-            created = True
         alignment = job.probe(root, root) if direct else 1
         destination = DirectoryDestination(root, part, fsync=fsync, alignment=alignment)
         job.run(destination, manifest, dataset=part.layout)
@@ -406,19 +411,19 @@ class _Job:
                 raise WriteError(str(exc), self._count(), self.written()) from None
             except ManifestError as exc:
                 raise WriteError(str(exc), self._count(),
-                                 f"{self.written()}, manifest removed") from None
+                                 f"{self.written()}, manifest not written") from None
             except KeyboardInterrupt:
                 raise WriteInterrupted(self._count(), self.written()) from None
             self._count()
             if manifest is not None:
                 try:
-                    manifest.finish()
+                    manifest.finish(fsync=report.fsync)
                 except ManifestError as exc:
                     raise WriteError(str(exc), report, f"all {report.bytes_written} bytes of "
-                                                       "data written, manifest removed") from None
+                                                       "data written, manifest not written") from None
         finally:
             if manifest is not None:
-                manifest.close()  # removes a manifest that was not finished
+                manifest.close()  # drops a manifest that was not finished
             for buffer in mapped:
                 try:
                     if isinstance(buffer, mmap.mmap):

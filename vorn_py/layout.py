@@ -177,29 +177,33 @@ class DatasetLayout:
     def split(self, parts: int, granule: int = 1) -> list[DatasetPart]:
         """``parts`` contiguous ranges of whole files covering the data set,
         as even in bytes as file boundaries allow. Each cut is the file
-        boundary that is a multiple of ``granule`` nearest to the even split
-        (searched within 4096 granules either side), or failing that the
-        nearest file boundary; ranges may be empty when there are fewer
-        files than parts."""
+        boundary that is a multiple of ``granule`` nearest to the even split,
+        no further from it than a granule or half an even share, whichever
+        is more (and 4096 granules at most), or failing that the nearest file
+        boundary; so a few large files are not all given to one range for
+        the sake of the granule. Ranges may be empty when there are fewer
+        files than parts, or less than a granule each."""
         _check_whole("parts", parts, 1)
         _check_whole("granule", granule, 1)
+        reach = max(granule, self.size // parts // 2)
         cuts = [0]
         for k in range(1, parts):
             ideal = k * self.size // parts
-            cut = self._aligned_cut(ideal, granule, self.offset_of(cuts[-1]))
+            cut = self._aligned_cut(ideal, granule, self.offset_of(cuts[-1]), reach)
             if cut is None:
                 cut = self._nearest_cut(ideal)
             cuts.append(max(cut, cuts[-1]))
         cuts.append(self.count)
         return [DatasetPart(self, first, stop) for first, stop in zip(cuts, cuts[1:])]
 
-    def _aligned_cut(self, ideal: int, granule: int, floor: int) -> int | None:
+    def _aligned_cut(self, ideal: int, granule: int, floor: int, reach: int) -> int | None:
         if granule == 1:
             return None
         nearest = (ideal + granule // 2) // granule * granule
-        for step in range(_SPLIT_SEARCH + 1):
+        for step in range(min(_SPLIT_SEARCH, reach // granule + 1) + 1):
             for offset in (nearest + step * granule, nearest - step * granule):
-                if floor <= offset <= self.size and self.is_boundary(offset):
+                if (floor <= offset <= self.size and abs(offset - ideal) <= reach
+                        and self.is_boundary(offset)):
                     return self.count if offset == self.size else self.index_at(offset)
         return None
 

@@ -39,17 +39,22 @@ directory can be checked to hold exactly those files:
 
 from __future__ import annotations
 
+import errno
 import math
 import os
 import stat
 import struct
+from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import IO, Any, Protocol, Sequence, Union
+from typing import IO, TYPE_CHECKING, Protocol, Union
 
 import xxhash
 
 from vorn_py.layout import DatasetLayout
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, WriteableBuffer
 
 BLOCK_SIZE = 4 << 20
 FORMAT_VERSION = 1
@@ -88,7 +93,7 @@ class ManifestError(Exception):
 class StreamFiller(Protocol):
     """What ``ManifestWriter.fill_from`` needs of a ``vorn_py.Generator``."""
 
-    def fill_chunk(self, buffer: Any) -> int: ...
+    def fill_chunk(self, buffer: WriteableBuffer, /) -> int: ...
 
 
 def ratio_factor(ratio: float) -> int:
@@ -236,10 +241,12 @@ class ManifestWriter:
     files the data is cut into (its size that of the whole data), is
     recorded for verify to check a directory against.
 
-    ``target`` is a path (created or truncated; removed again if the writer is
-    closed before ``finish``) or a binary file object, written to but left
-    open. As a context manager the writer discards the manifest when the block
-    raises and keeps it only once ``finish`` has been called.
+    ``target`` is a path or a binary file object, written to but left open.
+    A path is written through a temporary file beside it, which ``finish``
+    moves onto the path: a file already there stays as it was until then, and
+    a writer closed before ``finish`` (as a context manager, a block that
+    raises) leaves nothing behind. A path that names a device or a pipe is
+    written to directly.
     """
 
     def __init__(self, target: PathLike | IO[bytes], size: int, dedup_ratio: float = 1.0,
@@ -272,18 +279,15 @@ class ManifestWriter:
             raise ValueError(f"threads must be at least 1, got {threads}")
         self.threads = threads
 
-        self._path: str | None = None
+        self._staged: _StagedFile | None = None
         if isinstance(target, (str, os.PathLike)):
-            self._path = os.fspath(target)
-            try:
-                self._file: IO[bytes] = open(self._path, "wb")
-            except OSError as exc:
-                raise ManifestError(f"cannot create manifest {self._path}: "
-                                    f"{exc.strerror or exc}") from None
-            self.name = self._path
+            self.name = os.fspath(target)
+            self._staged = _StagedFile(self.name)
+            self._file: IO[bytes] = self._staged.file
         else:
             self._file = target
             self.name = str(getattr(target, "name", "manifest"))
+        self._sync = False
         self._position = 0
         self._pending = bytearray()
         self._partial_block = xxhash.xxh3_128()  # a block that arrives in pieces
@@ -303,7 +307,7 @@ class ManifestWriter:
         """Bytes of data fed so far."""
         return self._position
 
-    def update(self, data: Any) -> None:
+    def update(self, data: ReadableBuffer) -> None:
         """Feed the next bytes of the data (any bytes-like object)."""
         view = memoryview(data).cast("B")
         layout = self.layout
@@ -334,7 +338,7 @@ class ManifestWriter:
         if whole:
             self._add_digests(self._pool.digests(whole))
 
-    def fill_from(self, generator: StreamFiller, buffer: Any) -> int:
+    def fill_from(self, generator: StreamFiller, buffer: WriteableBuffer) -> int:
         """Fill ``buffer`` with the next bytes from ``generator`` and digest
         them; returns the number of bytes filled, like ``fill_chunk``. While
         there are blocks to digest it fills a few blocks at a time, one per
@@ -362,38 +366,51 @@ class ManifestWriter:
                 break
         return filled
 
-    def finish(self) -> None:
-        """Write the trailer and close a manifest this writer opened. Raises
-        ValueError if the data fed is short of ``size``."""
+    def finish(self, fsync: bool = False) -> None:
+        """Write the trailer; a manifest given as a path is then closed and
+        put in place of any file there. With ``fsync`` the manifest (and the
+        directory that names it) reaches stable storage before this returns.
+        Raises ValueError if the data fed is short of ``size``."""
         self._require_open()
         if self._position != self.layout.data_size:
             raise ValueError(f"the manifest describes {self.layout.data_size} bytes but only "
                              f"{self._position} were fed")
         check = self._section.digest()
         self._emit(_TRAILER.pack(TRAILER_MAGIC, self._digests_written, check), force=True)
-        self._finished = True
+        self._finished, self._sync = True, fsync
+        if self._staged is None and fsync:
+            try:
+                fd = self._file.fileno()
+            except (AttributeError, OSError, ValueError):
+                fd = -1  # an in-memory file: nothing to sync
+            try:
+                if fd >= 0:
+                    fsync_if_supported(fd)
+            except OSError as exc:
+                raise ManifestError(f"cannot write manifest {self.name}: "
+                                    f"{exc.strerror or exc}") from None
         self.close()
 
     def close(self) -> None:
-        """Release the writer. A manifest this writer created is removed
-        unless ``finish`` has completed: an incomplete one would describe
+        """Release the writer. A manifest given as a path reaches the path
+        only once ``finish`` has completed: an incomplete one would describe
         data that was never written."""
         if self._closed:
             return
         self._closed = True
         self._pool.close()
-        if self._path is None:
+        if self._staged is None:
+            return
+        if not self._finished:
+            self._staged.discard()
             return
         try:
-            self._file.close()
+            self._staged.commit(self._sync)
         except OSError as exc:
-            if self._finished:
-                self._finished = False
-                self._discard()
-                raise ManifestError(f"cannot write manifest {self.name}: "
-                                    f"{exc.strerror or exc}") from None
-        if not self._finished:
-            self._discard()
+            self._finished = False
+            self._staged.discard()
+            raise ManifestError(f"cannot write manifest {self.name}: "
+                                f"{exc.strerror or exc}") from None
 
     def __enter__(self) -> ManifestWriter:
         return self
@@ -433,13 +450,95 @@ class ManifestWriter:
         if self._closed:
             raise ValueError("the manifest writer is closed")
 
-    def _discard(self) -> None:
-        assert self._path is not None
+
+class _StagedFile:
+    """A manifest being written to a path: into a new file beside it, which
+    takes the path's place once complete, so that an existing file is
+    neither truncated nor lost by a run that fails. A path naming a device or
+    a pipe (/dev/null, a FIFO) cannot be replaced and is written directly."""
+
+    def __init__(self, path: str) -> None:
+        self.path = self.final = path
+        self.temporary: str | None = None
         try:
-            if stat.S_ISREG(os.stat(self._path).st_mode):
-                os.unlink(self._path)
+            existing: os.stat_result | None = os.stat(path)
+        except FileNotFoundError:
+            existing = None
+        except OSError as exc:
+            raise self._cannot_create(exc) from None
+        if existing is not None and stat.S_ISDIR(existing.st_mode):
+            raise ManifestError(f"cannot create manifest {path}: it is a directory")
+        if existing is not None and not stat.S_ISREG(existing.st_mode):
+            try:
+                self.file: IO[bytes] = open(path, "wb")
+            except OSError as exc:
+                raise self._cannot_create(exc) from None
+            return
+        # Through a symbolic link, the file it names is the one replaced.
+        self.final = os.path.realpath(path)
+        fd = self._create_beside(self.final)
+        if existing is not None:
+            try:
+                os.fchmod(fd, stat.S_IMODE(existing.st_mode))  # keep the old file's mode
+            except OSError:
+                pass
+        self.file = open(fd, "wb")
+
+    def _create_beside(self, final: str) -> int:
+        directory, base = os.path.split(final)
+        while True:
+            name = os.path.join(directory, f".{base}.{os.urandom(4).hex()}.tmp")
+            try:
+                fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            except FileExistsError:
+                continue
+            except OSError as exc:
+                raise self._cannot_create(exc) from None
+            self.temporary = name
+            return fd
+
+    def _cannot_create(self, exc: OSError) -> ManifestError:
+        return ManifestError(f"cannot create manifest {self.path}: {exc.strerror or exc}")
+
+    def commit(self, sync: bool) -> None:
+        """Close the file and put it in place; with `sync`, on stable storage."""
+        if sync:
+            self.file.flush()
+            fsync_if_supported(self.file.fileno())
+        self.file.close()
+        if self.temporary is None:
+            return
+        os.replace(self.temporary, self.final)
+        self.temporary = None
+        if sync:
+            directory = os.open(os.path.dirname(self.final), os.O_RDONLY | os.O_DIRECTORY)
+            try:
+                fsync_if_supported(directory)
+            finally:
+                os.close(directory)
+
+    def discard(self) -> None:
+        """Close the file and remove it if it is ours; never the path's file."""
+        try:
+            self.file.close()
         except OSError:
             pass
+        if self.temporary is not None:
+            try:
+                os.unlink(self.temporary)
+            except OSError:
+                pass
+            self.temporary = None
+
+
+def fsync_if_supported(fd: int) -> None:
+    """fsync, except where there is nothing to sync: pipes, terminals and
+    /dev/null cannot be synced, and nothing is lost by that."""
+    try:
+        os.fsync(fd)
+    except OSError as exc:
+        if exc.errno not in (errno.EINVAL, errno.EROFS, errno.ENOTSUP):
+            raise
 
 
 # ------------------------------------------------------------------ reading
@@ -578,6 +677,11 @@ def _read_dataset_record(source: _DigestSource, start: int) -> DatasetLayout | N
         raise ManifestError(f"manifest {name} does not fit data vorn-gen writes: its data set "
                             f"record has {exc}") from None
 
+def _cut_short(name: str, at: int, needed: int) -> ManifestError:
+    """A manifest that ended before the size it had when it was opened."""
+    return ManifestError(f"manifest {name} is truncated: it ended at byte {at} while being "
+                         f"read, where a complete one has {needed} (is it being rewritten?)")
+
 
 def _read_section(source: _DigestSource, start: int) -> StreamSection:
     name = source.name
@@ -627,9 +731,14 @@ def _read_section(source: _DigestSource, start: int) -> StreamSection:
     position, digests_end = digests_at, digests_at + layout.digest_count * DIGEST_SIZE
     while position < digests_end:
         piece = source.read(position, min(1 << 20, digests_end - position))
+        if not piece:
+            raise _cut_short(name, position, end)
         section_check.update(piece)
         position += len(piece)
-    magic, count, trailer_check = _TRAILER.unpack(source.read(digests_end, TRAILER_SIZE))
+    trailer = source.read(digests_end, TRAILER_SIZE)
+    if len(trailer) < TRAILER_SIZE:
+        raise _cut_short(name, digests_end + len(trailer), end)
+    magic, count, trailer_check = _TRAILER.unpack(trailer)
     if magic != TRAILER_MAGIC or count != layout.digest_count:
         raise _damaged(name, f"the end of the section at byte {start} is not where its header "
                              "puts it")
@@ -697,7 +806,10 @@ def read_manifest(paths: PathLike | Sequence[PathLike]) -> Manifest:
             if len(sections) == found:
                 raise ManifestError(f"manifest {name} describes no data: it holds a data set "
                                     "record but no stream section (is it truncated?)")
-        sections.sort(key=lambda section: section.layout.data_offset)
+        # An empty stream (a share of no files) sits at the offset where the
+        # next one starts: it goes first there, whatever order it came in.
+        sections.sort(key=lambda section: (section.layout.data_offset,
+                                           section.layout.data_size))
         _check_coverage(sections)
         dataset = _common_dataset(datasets, sections[0].layout.dataset_size)
     except BaseException:

@@ -16,13 +16,15 @@ import itertools
 import os
 import stat
 import threading
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field
-from typing import IO, Any, Callable, Iterator, NamedTuple, Protocol, Sequence, Union
+from typing import IO, Any, NamedTuple, Protocol, Union, cast
 
 import xxhash
 
 from vorn_py import s3 as _s3
+from vorn_py._sources import read_into
 from vorn_py.manifest import BLOCK_SIZE, Manifest, PathLike, StreamSection, read_manifest
 
 # Mismatches kept in full; the rest are only counted.
@@ -126,7 +128,7 @@ def _parts_of(target: Target, manifest: Manifest | None = None) -> list[_Part]:
             return _directory_parts(path, manifest)
         return [_Part(path, path)]
     if hasattr(target, "readinto"):
-        stream: Any = target
+        stream = cast(IO[bytes], target)
         name = getattr(stream, "name", None)
         if not isinstance(name, str):  # a stream opened on a descriptor
             name = "standard input" if name == 0 else "stream"
@@ -456,14 +458,10 @@ def _read_full(stream: IO[bytes], view: memoryview, part: _Part, offset: int) ->
     filled = 0
     while filled < len(view):
         try:
-            count = stream.readinto(view[filled:])  # type: ignore[attr-defined]
-        except InterruptedError:
-            continue
+            count = read_into(stream, view[filled:])
         except OSError as exc:
             raise TargetError(exc.errno, f"cannot read {part.name} at offset "
                                          f"{offset + filled}: {exc.strerror}") from None
-        if count is None:  # a non-blocking stream with nothing to read yet
-            raise TargetError(0, f"cannot read {part.name}: it is in non-blocking mode")
         if count == 0:
             break
         filled += count

@@ -8,7 +8,8 @@
 namespace vorn {
 
 // How a one-shot call may use the machine's NUMA layout. Auto and Force
-// choose alike; Disabled skips topology detection.
+// choose alike; Disabled spreads and pins no work by it, and reads it only
+// to bind the output to a node asked for.
 enum class NumaMode : std::uint8_t { Auto = 0, Force = 1, Disabled = 2 };
 
 struct GeneratorConfig {

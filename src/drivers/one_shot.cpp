@@ -9,52 +9,43 @@
 
 #include "common/cpu_count.hpp"
 #include "common/engine_abort.hpp"
-#include "synthesis/block_synthesis.hpp"
-#include "synthesis/constants.hpp"
-#include "synthesis/plan.hpp"
 #include "placement/placement.hpp"
 #include "placement/topology_cache.hpp"
+#include "synthesis/block_synthesis.hpp"
+#include "synthesis/constants.hpp"
 #include "synthesis/entropy.hpp"
+#include "synthesis/plan.hpp"
 
 namespace vorn {
 namespace {
 
-// The machine as one call sees it, from the process's loaded topology: its
-// NUMA layout when the mode asks for one, and a copy of the topology for a
-// node-bound allocation, which takes it over.
-struct MachineView {
-    std::optional<NumaTopology> layout;
-    TopologyPtr topology;
-};
-
-// `keep_topology`: the call binds its output to config.numa_node, and the
-// allocation takes the loaded topology over.
-MachineView look_at_machine(const GeneratorConfig& config, bool keep_topology,
-                            std::uint64_t available_cpus) {
-    MachineView view;
-    if (config.numa_mode != NumaMode::Disabled) {
-        Result<NumaTopology> layout = cached_machine_layout(available_cpus);
-        // Placement is an optimisation: without a topology the call goes on plain.
-        if (!layout) return view;
-        view.layout = std::move(layout).value();
-    }
-    if (keep_topology) {
-        Result<TopologyPtr> copy = cached_machine_topology_copy();
-        if (copy) view.topology = std::move(copy).value();  // none: ordinary memory
-    }
-    return view;
+// The machine as one call sees it, from the topology the process keeps
+// loaded: looked at when the mode places work or a node is asked to hold
+// the output. Placement is an optimisation: without a topology the call
+// goes on plain.
+std::optional<MachineView> look_at_machine(const GeneratorConfig& config,
+                                           std::uint64_t available_cpus) {
+    if (config.numa_mode == NumaMode::Disabled && !config.numa_node) return std::nullopt;
+    Result<MachineView> machine = cached_machine(available_cpus);
+    if (!machine) return std::nullopt;
+    return std::move(machine).value();
 }
 
-// The output memory: bound to the requested node when hwloc can, otherwise
-// ordinary. Where the bytes live never changes what they are, so every
-// failure to bind falls back silently.
-DataBuffer allocate_output(std::uint64_t capacity, const std::optional<std::uint64_t>& node,
-                           TopologyPtr topology) {
-    if (node && topology) {
-        Result<DataBuffer> bound = DataBuffer::allocate_on_node(std::move(topology), capacity, *node);
+// Output memory on the placement's node when hwloc can bind it there,
+// otherwise ordinary. Where the bytes live never changes what they are, so
+// every failure to bind falls back silently.
+DataBuffer allocate_output(std::uint64_t capacity, const Placement& placement,
+                           const std::optional<MachineView>& machine) {
+    if (placement.node && machine) {
+        Result<DataBuffer> bound =
+            DataBuffer::allocate_on_node(machine->topology, capacity, *placement.node);
         if (bound) return std::move(bound).value();
     }
     return DataBuffer::ordinary(capacity);
+}
+
+const NumaTopology* layout_of(const std::optional<MachineView>& machine) {
+    return machine ? &machine->layout : nullptr;
 }
 
 void check_capacity(const GenerationPlan& plan) {
@@ -68,14 +59,14 @@ void check_capacity(const GenerationPlan& plan) {
 // then every repeat copies its first occurrence, which a copy does faster
 // than synthesis.
 void run_generation(const Placement& placement, const GenerationPlan& plan, std::uint64_t entropy,
-                    std::uint8_t* dest, std::uint64_t len) {
+                    std::uint8_t* dest, std::uint64_t len, bool pages_placed) {
     std::unique_ptr<ThreadPool> pool = create_pool(placement);
     const std::uint64_t chunks = placement.blocks;
     const auto chunk_len = [&](std::uint64_t i) {
         return std::min(BLOCK_SIZE, len - (i << BLOCK_SHIFT));
     };
 
-    if (placement.numa_path) {
+    if (placement.worker_cpus && !pages_placed) {
         // Let each pinned worker fault in its chunks so the pages land on its node.
         pool->run_chunks(chunks, [&](std::size_t i) {
             std::uint8_t* chunk = dest + (std::uint64_t{i} << BLOCK_SHIFT);
@@ -118,16 +109,17 @@ DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy) {
     check_capacity(plan);
     const std::uint64_t cpus = available_cpu_count();
     const std::uint64_t capacity = plan.total_blocks << BLOCK_SHIFT;
-    // The output is allocated before hwloc loads anything (its plugins and
-    // topology take memory too), unless binding it to a node needs the
-    // topology first.
-    const bool binds = config.numa_node.has_value();
-    MachineView machine;
-    if (binds) machine = look_at_machine(config, true, cpus);
-    DataBuffer buffer = allocate_output(capacity, config.numa_node, std::move(machine.topology));
-    if (!binds) machine = look_at_machine(config, false, cpus);
-    const Placement placement = decide_placement(config, machine.layout, plan.total_blocks, cpus);
-    run_generation(placement, plan, entropy, buffer.data(), capacity);
+    // Ordinary output is allocated before hwloc loads anything (its plugins
+    // and topology take memory too); output asked of a node waits for the
+    // placement, which needs the topology.
+    const bool node_asked = config.numa_node.has_value();
+    DataBuffer buffer;
+    if (!node_asked) buffer = DataBuffer::ordinary(capacity);
+    const std::optional<MachineView> machine = look_at_machine(config, cpus);
+    const Placement placement =
+        decide_placement(config, layout_of(machine), plan.total_blocks, cpus);
+    if (node_asked) buffer = allocate_output(capacity, placement, machine);
+    run_generation(placement, plan, entropy, buffer.data(), capacity, buffer.is_node_bound());
     buffer.set_length(plan.effective_size);
     return buffer;
 }
@@ -137,14 +129,15 @@ DataBuffer generate_data(const GeneratorConfig& config) {
 }
 
 void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint64_t entropy) {
+    if (config.size == 0) return;  // no chunk to make: no topology, no pool
     const GenerationPlan plan =
         plan_generation(config.size, config.dedup_factor, config.compress_factor);
     check_capacity(plan);
     const std::uint64_t cpus = available_cpu_count();
-    const MachineView machine = look_at_machine(config, false, cpus);
+    const std::optional<MachineView> machine = look_at_machine(config, cpus);
     const Placement placement =
-        decide_placement(config, machine.layout, blocks_covering(config.size), cpus);
-    run_generation(placement, plan, entropy, dest, config.size);
+        decide_placement(config, layout_of(machine), blocks_covering(config.size), cpus);
+    run_generation(placement, plan, entropy, dest, config.size, false);
 }
 
 void generate_into(const GeneratorConfig& config, std::uint8_t* dest) {

@@ -33,9 +33,10 @@ public:
     std::uint64_t fill_chunk(std::uint8_t* dest, std::uint64_t size);
 
     void rewind() { position_ = 0; }
-    // Drops the kept block. For a child of fork() whose parent was inside a
-    // fill: the position only moves once a fill is complete, but the kept
-    // block may be half written.
+    // Drops the kept block. For a child of fork() whose parent had another
+    // thread inside a fill: the position only moves once a fill is
+    // complete, but fork copies that thread's memory while it runs, so the
+    // kept block and its key need not agree in the child.
     void forget_kept_block() { kept_unique_.reset(); }
     std::uint64_t position() const { return position_; }
     std::uint64_t total_size() const { return plan_.effective_size; }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <variant>
 
 #include "common/result.hpp"
 #include "placement/hwloc_handles.hpp"
@@ -18,12 +17,10 @@ public:
     // std::bad_alloc when the memory cannot be had.
     static DataBuffer ordinary(std::uint64_t capacity);
 
-    // Memory bound to the NUMA node with operating-system index `node`, or a
-    // failure text. Length = capacity. The first form loads a topology of its
-    // own; the second takes over one the caller has loaded (the buffer frees
-    // its memory through it), and destroys it on failure.
-    static Result<DataBuffer> allocate_on_node(std::uint64_t capacity, std::uint64_t node);
-    static Result<DataBuffer> allocate_on_node(TopologyPtr topology, std::uint64_t capacity,
+    // Fresh memory bound to the NUMA node with operating-system index
+    // `node`, allocated through `topology`, which the buffer keeps to free
+    // it; or a failure text. Length = capacity.
+    static Result<DataBuffer> allocate_on_node(SharedTopology topology, std::uint64_t capacity,
                                                std::uint64_t node);
 
     DataBuffer(DataBuffer&& other) noexcept;
@@ -35,7 +32,8 @@ public:
     std::uint8_t* data() const { return data_; }
     std::uint64_t length() const { return length_; }
     std::uint64_t capacity() const { return capacity_; }
-    bool is_node_bound() const { return topology_ != nullptr; }
+    // Whether hwloc placed the pages: nobody needs to touch them first.
+    bool is_node_bound() const { return source_ == Source::Hwloc; }
 
     // Ordinary memory only shrinks its visible length; node-bound memory
     // takes min(capacity, n). Capacity never changes.
@@ -51,7 +49,7 @@ private:
     std::uint64_t length_ = 0;
     std::uint64_t mapped_len_ = 0;  // bytes of the mapping backing ordinary memory
     Source source_ = Source::None;
-    TopologyPtr topology_;  // node-bound form: the topology that allocated data_
+    SharedTopology topology_;  // node-bound form: the topology that allocated data_
 };
 
 }  // namespace vorn

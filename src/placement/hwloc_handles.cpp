@@ -1,9 +1,18 @@
-// Loading a topology with default settings, and the text of hwloc failures.
+// Releasing hwloc resources, loading a topology with default settings, and
+// the text of hwloc failures.
 #include "placement/hwloc_handles.hpp"
+
+#include <hwloc.h>
 
 #include <cerrno>
 
 namespace vorn {
+
+void TopologyDeleter::operator()(hwloc_topology* topology) const noexcept {
+    hwloc_topology_destroy(topology);
+}
+
+void BitmapDeleter::operator()(hwloc_bitmap_s* bitmap) const noexcept { hwloc_bitmap_free(bitmap); }
 
 TopologyPtr load_topology(TopologyLoadFailure& failure) {
     hwloc_topology_t raw = nullptr;

@@ -1,21 +1,28 @@
 // Owning handles for hwloc resources, and the one way the engine loads a
-// topology.
+// topology. hwloc's own structs are only declared here: <hwloc.h> stays in
+// the files that call hwloc, out of every header the binding layer reads.
 #pragma once
-
-#include <hwloc.h>
 
 #include <memory>
 #include <string>
 
+struct hwloc_topology;
+struct hwloc_bitmap_s;
+struct hwloc_obj;
+
 namespace vorn {
 
 struct TopologyDeleter {
-    void operator()(hwloc_topology_t topology) const noexcept { hwloc_topology_destroy(topology); }
+    void operator()(hwloc_topology* topology) const noexcept;
 };
 using TopologyPtr = std::unique_ptr<hwloc_topology, TopologyDeleter>;
 
+// A loaded topology with several owners: the process's cache and the
+// node-bound buffers whose memory it allocated and must free.
+using SharedTopology = std::shared_ptr<hwloc_topology>;
+
 struct BitmapDeleter {
-    void operator()(hwloc_bitmap_t bitmap) const noexcept { hwloc_bitmap_free(bitmap); }
+    void operator()(hwloc_bitmap_s* bitmap) const noexcept;
 };
 using BitmapPtr = std::unique_ptr<hwloc_bitmap_s, BitmapDeleter>;
 

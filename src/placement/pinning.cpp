@@ -12,41 +12,35 @@ namespace vorn {
 namespace {
 
 // The step between the CPUs a node's workers take: the node's CPU count over
-// the whole thread count, rounded up (in double precision), so that a node's
+// the whole worker count, rounded up (in double precision), so that a node's
 // workers spread over its CPUs. At least 1, since both counts are.
-std::uint64_t spread(std::uint64_t cpus, std::uint64_t thread_count) {
+std::uint64_t spread(std::uint64_t cpus, std::uint64_t workers) {
     return static_cast<std::uint64_t>(
-        std::ceil(static_cast<double>(cpus) / static_cast<double>(thread_count)));
+        std::ceil(static_cast<double>(cpus) / static_cast<double>(workers)));
 }
 
 }  // namespace
 
-WorkerCpus build_worker_cpus(const NumaTopology& topology, std::uint64_t thread_count,
-                             std::optional<std::uint64_t> numa_node) {
-    if (thread_count == 0) return {};
-
-    if (numa_node) {
-        const NumaNode* node = topology.find(*numa_node);
-        // A memory-only node has no CPU to offer: its workers run unpinned.
-        if (node == nullptr || node->cpus.empty()) return {};
-        WorkerCpus table(thread_count);
-        for (std::uint64_t worker = 0; worker < thread_count; ++worker)
-            table[worker] = node->cpus[worker % node->cpus.size()];
-        return table;
-    }
-
-    // Workers go round the nodes; every node dropped by detection leaves
-    // nothing to go round.
-    if (topology.nodes.empty()) return {};
-    WorkerCpus table(thread_count);
-    for (std::uint64_t worker = 0; worker < thread_count; ++worker) {
+WorkerCpus worker_cpus_across_nodes(const NumaTopology& topology, std::uint64_t workers) {
+    // Every node dropped by detection leaves nothing to go round.
+    if (workers == 0 || topology.nodes.empty()) return {};
+    WorkerCpus table(workers);
+    for (std::uint64_t worker = 0; worker < workers; ++worker) {
         const NumaNode& node = topology.nodes[worker % topology.nodes.size()];
         const std::uint64_t node_cpus = node.cpus.size();
         if (node_cpus == 0) continue;  // memory-only node: this worker stays unpinned
         const unsigned __int128 position =
-            static_cast<unsigned __int128>(spread(node_cpus, thread_count)) * worker % node_cpus;
+            static_cast<unsigned __int128>(spread(node_cpus, workers)) * worker % node_cpus;
         table[worker] = node.cpus[static_cast<std::size_t>(position)];
     }
+    return table;
+}
+
+WorkerCpus worker_cpus_on_node(const NumaNode& node, std::uint64_t workers) {
+    if (workers == 0 || node.cpus.empty()) return {};
+    WorkerCpus table(workers);
+    for (std::uint64_t worker = 0; worker < workers; ++worker)
+        table[worker] = node.cpus[worker % node.cpus.size()];
     return table;
 }
 

@@ -17,8 +17,13 @@ namespace vorn {
 // Worker index -> CPU number; a worker without an entry runs unpinned.
 using WorkerCpus = std::vector<std::optional<std::uint64_t>>;
 
-WorkerCpus build_worker_cpus(const NumaTopology& topology, std::uint64_t thread_count,
-                             std::optional<std::uint64_t> numa_node);
+// `workers` workers round the listed nodes, each node's spread over its
+// CPUs. A worker that lands on a node without CPUs gets no entry.
+WorkerCpus worker_cpus_across_nodes(const NumaTopology& topology, std::uint64_t workers);
+
+// `workers` workers on one node's CPUs in order, wrapping round; none for a
+// node without CPUs.
+WorkerCpus worker_cpus_on_node(const NumaNode& node, std::uint64_t workers);
 
 // Whether a thread whose allowed CPUs are `allowed` may be pinned to CPU
 // number `cpu`: only to a CPU it may already run on. Under a narrowed set

@@ -1,5 +1,5 @@
-// Where one one-shot call's work goes: decided once per call from the
-// request, the machine's NUMA layout and the CPU count, then passed on.
+// Where one one-shot call's work and output go: decided once per call from
+// the request, the machine's NUMA layout and the CPU count, then passed on.
 #pragma once
 
 #include <cstddef>
@@ -17,27 +17,22 @@ namespace vorn {
 struct Placement {
     // The 4 MiB blocks to make, one unit of work each.
     std::uint64_t blocks = 0;
-    // Workers asked for: max_threads, but no more than the CPUs of a named
-    // node that is listed; that node's CPU count, or else the available CPU
-    // count, when max_threads is absent. 0 (max_threads 0, or a node without
-    // CPUs) means one per available CPU, nobody pinned.
-    std::uint64_t thread_count = 0;
     // Workers to start: at least 1, at most one per block and MAX_WORKERS.
     std::size_t workers = 1;
-    // Two or more nodes: a pinned pool, and a first-touch pass so that each
-    // worker's pages land on its node.
-    bool numa_path = false;
-    // The node whose memory is to hold the output.
+    // The node asked to hold the output, when the layout lists it; in every
+    // mode, Disabled included.
     std::optional<std::uint64_t> node;
-    // On the NUMA path, the CPU of each worker (empty: nobody pinned).
+    // The CPU of each worker of a pinned pool; null when nobody is pinned.
     std::shared_ptr<const WorkerCpus> worker_cpus;
 };
 
-// `topology` is absent when the mode is Disabled or detection failed.
-Placement decide_placement(const GeneratorConfig& config, const std::optional<NumaTopology>& topology,
+// `layout` is null when the machine was not looked at (mode Disabled and no
+// node asked for) or could not be. With mode Disabled a layout only places
+// the output: the work goes as on a machine of one node.
+Placement decide_placement(const GeneratorConfig& config, const NumaTopology* layout,
                            std::uint64_t blocks, std::uint64_t available_cpus);
 
-// The pool the placement asks for: pinned on the NUMA path, plain otherwise.
+// The pool the placement asks for: pinned when it has a CPU table.
 std::unique_ptr<ThreadPool> create_pool(const Placement& placement);
 
 }  // namespace vorn

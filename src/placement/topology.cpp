@@ -2,6 +2,8 @@
 // objects into NumaNode records and adds the core and CPU counts.
 #include "placement/topology.hpp"
 
+#include <hwloc.h>
+
 #include "common/cpu_count.hpp"
 #include "common/engine_abort.hpp"
 #include "placement/cpu_mask.hpp"

@@ -2,8 +2,6 @@
 // them, with physical-core and logical-CPU counts. Plain data, never cached.
 #pragma once
 
-#include <hwloc.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -40,12 +38,12 @@ Result<TopologyPtr> load_machine_topology();
 // The record for a loaded topology, given the counts that detection reads
 // from the system. `physical_cores` = 0 means unknown: `logical_cpus` is
 // used instead.
-NumaTopology topology_from_hwloc(hwloc_topology_t topology, std::uint64_t physical_cores,
+NumaTopology topology_from_hwloc(hwloc_topology* topology, std::uint64_t physical_cores,
                                  std::uint64_t logical_cpus);
 
 // The same from hwloc's NUMA node objects, in hwloc's order; only
 // `os_index` and `cpuset` of each object are read.
-NumaTopology topology_from_node_objects(const std::vector<hwloc_obj_t>& numa_objects,
+NumaTopology topology_from_node_objects(const std::vector<hwloc_obj*>& numa_objects,
                                         std::uint64_t physical_cores, std::uint64_t logical_cpus);
 
 }  // namespace vorn

@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 
-#include "common/engine_abort.hpp"
 #include "common/process_id.hpp"
 
 extern char** environ;
@@ -19,7 +18,7 @@ namespace vorn {
 namespace {
 
 struct Snapshot {
-    TopologyPtr topology;
+    SharedTopology topology;
     std::string dependencies;
 };
 
@@ -100,20 +99,12 @@ std::string topology_dependencies(const char* online_root) {
     return text;
 }
 
-Result<NumaTopology> cached_machine_layout(std::uint64_t available_cpus) {
+Result<MachineView> cached_machine(std::uint64_t available_cpus) {
     Result<std::shared_ptr<const Snapshot>> snapshot = current_snapshot();
     if (!snapshot) return Error{snapshot.error()};
+    const SharedTopology& topology = snapshot.value()->topology;
     // Generation reads only the node layout; the core count is not needed.
-    return topology_from_hwloc(snapshot.value()->topology.get(), 0, available_cpus);
-}
-
-Result<TopologyPtr> cached_machine_topology_copy() {
-    Result<std::shared_ptr<const Snapshot>> snapshot = current_snapshot();
-    if (!snapshot) return Error{snapshot.error()};
-    hwloc_topology_t copy = nullptr;
-    if (hwloc_topology_dup(&copy, snapshot.value()->topology.get()) != 0)
-        return Error{hwloc_failure_text("hwloc_topology_dup", errno)};
-    return TopologyPtr(copy);
+    return MachineView{topology_from_hwloc(topology.get(), 0, available_cpus), topology};
 }
 
 std::uint64_t topology_cache_loads() {

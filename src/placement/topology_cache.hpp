@@ -18,14 +18,16 @@
 
 namespace vorn {
 
-// The NUMA layout a fresh load would give, with `available_cpus` as the
-// logical CPU count. A load failure is an error result, as for
+// What one generation call sees of the machine, both from the same loaded
+// topology: the NUMA layout (with `available_cpus` as the logical CPU
+// count), and the topology itself, which a node-bound output keeps to free
+// its memory through. A load failure is an error result, as for
 // load_machine_topology, and is not kept: the next call tries again.
-Result<NumaTopology> cached_machine_layout(std::uint64_t available_cpus);
-
-// A topology of the caller's own with the cached one's content, for a
-// node-bound allocation that keeps it.
-Result<TopologyPtr> cached_machine_topology_copy();
+struct MachineView {
+    NumaTopology layout;
+    SharedTopology topology;
+};
+Result<MachineView> cached_machine(std::uint64_t available_cpus);
 
 // What the loaded topology depends on besides the hardware, as one text:
 // every HWLOC_ environment entry, then the online CPU and node lists.

@@ -1,12 +1,16 @@
 // Ordinary and node-bound buffers: zero-filled, visible length rules, the
 // failure texts of node-bound allocation, and moves that keep one owner.
+#include <hwloc.h>
+
 #include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "placement/data_buffer.hpp"
+#include "common/cpu_count.hpp"
 #include "harness.hpp"
+#include "placement/data_buffer.hpp"
+#include "placement/topology_cache.hpp"
 
 using namespace vorn;
 
@@ -92,10 +96,11 @@ MachineNodes machine_nodes() {
     return nodes;
 }
 
-std::string list_text(const std::vector<unsigned>& values) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + std::to_string(values[i]);
-    return text + "]";
+// The topology generation calls allocate through: the one the process keeps
+// loaded (null when it cannot load).
+SharedTopology machine_topology() {
+    Result<MachineView> machine = cached_machine(available_cpu_count());
+    return machine ? machine.value().topology : nullptr;
 }
 
 // The calling thread's memory policy as hwloc reports it, e.g. "1:0x1".
@@ -119,7 +124,7 @@ TEST_CASE(node_bound_allocation_on_this_machine) {
     CHECK(!nodes.indexes.empty());
     if (nodes.indexes.empty()) return;
     const unsigned node = nodes.indexes.front();
-    auto bound = DataBuffer::allocate_on_node(1 << 20, node);
+    auto bound = DataBuffer::allocate_on_node(machine_topology(), 1 << 20, node);
     CHECK_EQ(bound.ok(), nodes.can_bind);
     if (!bound) {
         CHECK(bound.error().rfind("Failed to allocate NUMA memory: ", 0) == 0);
@@ -149,7 +154,7 @@ TEST_CASE(node_bound_allocation_on_this_machine) {
     b.set_length(100);
     CHECK_EQ(b.length(), 100u);
 
-    auto empty = DataBuffer::allocate_on_node(0, node);
+    auto empty = DataBuffer::allocate_on_node(machine_topology(), 0, node);
     CHECK(empty.ok());
     if (empty) CHECK_EQ(empty.value().length(), 0u);
 }
@@ -165,33 +170,45 @@ TEST_CASE(node_bound_allocation_leaves_the_thread_binding_as_it_was) {
     CHECK(topology != nullptr);
     if (!topology) return;
     const std::string before = thread_binding(topology.get());
-    CHECK(!DataBuffer::allocate_on_node(std::uint64_t{1} << 46, nodes.indexes.front()).ok());
+    const unsigned node = nodes.indexes.front();
+    CHECK(!DataBuffer::allocate_on_node(machine_topology(), std::uint64_t{1} << 46, node).ok());
     CHECK_EQ(thread_binding(topology.get()), before);
-    auto small = DataBuffer::allocate_on_node(1 << 20, nodes.indexes.front());
+    auto small = DataBuffer::allocate_on_node(machine_topology(), 1 << 20, node);
     CHECK_EQ(thread_binding(topology.get()), before);
 }
 
-TEST_CASE(node_bound_allocation_of_unknown_node_names_the_known_ones) {
+TEST_CASE(node_bound_allocation_refuses_a_node_it_may_not_use) {
     const MachineNodes nodes = machine_nodes();
     const unsigned missing_node = nodes.indexes.empty() ? 5 : nodes.indexes.back() + 5;
-    auto missing = DataBuffer::allocate_on_node(4096, missing_node);
-    CHECK(!missing.ok());
-    CHECK_EQ(missing.error(), "NUMA node " + std::to_string(missing_node) + " not found (available: " +
-                                  list_text(nodes.indexes) + ")");
+    for (std::uint64_t node : {std::uint64_t{missing_node}, std::uint64_t{1} << 40}) {
+        auto missing = DataBuffer::allocate_on_node(machine_topology(), 4096, node);
+        CHECK(!missing.ok());
+        if (!missing) {
+            CHECK_EQ(missing.error(), "Failed to allocate NUMA memory: NUMA node " +
+                                          std::to_string(node) + " is not allowed here");
+        }
+    }
 }
 
 TEST_CASE(node_bound_allocation_on_two_synthetic_nodes) {
     // A synthetic topology is not this machine: hwloc cannot bind through
     // it, and the call says so instead of handing out unbound memory.
     setenv("HWLOC_SYNTHETIC", "pack:2 numa:1 core:2 pu:1", 1);
-    auto missing = DataBuffer::allocate_on_node(4096, 5);
+    TopologyLoadFailure failure;
+    const SharedTopology synthetic = load_topology(failure);
+    unsetenv("HWLOC_SYNTHETIC");
+    CHECK(synthetic != nullptr);
+    if (!synthetic) return;
+    auto missing = DataBuffer::allocate_on_node(synthetic, 4096, 5);
     CHECK(!missing.ok());
-    CHECK_EQ(missing.error(), std::string("NUMA node 5 not found (available: [0, 1])"));
-    auto on_one = DataBuffer::allocate_on_node(4096, 1);
+    if (!missing) {
+        CHECK_EQ(missing.error(),
+                 std::string("Failed to allocate NUMA memory: NUMA node 5 is not allowed here"));
+    }
+    auto on_one = DataBuffer::allocate_on_node(synthetic, 4096, 1);
     CHECK(!on_one.ok());
     if (!on_one) {
         CHECK_EQ(on_one.error(),
                  std::string("Failed to allocate NUMA memory: hwloc cannot bind memory here"));
     }
-    unsetenv("HWLOC_SYNTHETIC");
 }

@@ -1,6 +1,7 @@
 // One-shot generation: sizes and lengths, each block made from its unique
 // index, the dedup layout, bytes that do not depend on placement or thread
 // count, and the placement decision for every kind of request.
+#include <hwloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +18,9 @@
 #include "synthesis/constants.hpp"
 #include "synthesis/plan.hpp"
 #include "harness.hpp"
+#include "placement/hwloc_handles.hpp"
 #include "placement/placement.hpp"
+#include "placement/topology_cache.hpp"
 #include "reference_synthesis.hpp"
 
 using namespace vorn;
@@ -134,6 +137,25 @@ TEST_CASE(generate_into_writes_exactly_the_callers_range) {
     }
 }
 
+TEST_CASE(generate_into_nothing_looks_at_no_topology) {
+    // A forked child has a topology cache of its own, still empty: writing
+    // zero bytes leaves it so, while writing one byte loads it.
+    const pid_t child = fork();
+    CHECK(child >= 0);
+    if (child == 0) {
+        alarm(60);
+        std::uint8_t byte = 0xEE;
+        generate_into(config_of(0, 1, 1, 2, NumaMode::Force), &byte, 1);
+        const bool nothing = byte == 0xEE && topology_cache_loads() == 0;
+        generate_into(config_of(1, 1, 1, 2, NumaMode::Force), &byte, 1);
+        _exit(nothing && topology_cache_loads() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status));
+    CHECK_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST_CASE(without_room_for_threads_the_caller_makes_the_same_bytes) {
     // In a child that may start no further process or thread, no pool has a
     // worker: every path runs on the calling thread and yields the bytes a
@@ -209,92 +231,153 @@ NumaNode node(std::uint64_t id, std::uint64_t first_cpu, std::uint64_t count) {
 }  // namespace
 
 TEST_CASE(placement_for_every_kind_of_request) {
+    // Enough blocks that the block count never bounds the workers here.
     const std::uint64_t m = available_cpu_count();
+    const std::uint64_t blocks = 4096;
     const auto one = topology_with({node(0, 0, 8)}, 1);
     const auto two = topology_with({node(0, 0, 8), node(1, 8, 8)}, 2);
-    const std::optional<NumaTopology> none;
 
-    auto placed = [](std::optional<std::uint64_t> max_threads, std::optional<std::uint64_t> numa_node,
-                     const std::optional<NumaTopology>& topology) {
-        GeneratorConfig c = config_of(1, 1, 1, max_threads);
+    auto placed = [&](std::optional<std::uint64_t> max_threads,
+                      std::optional<std::uint64_t> numa_node, const NumaTopology* layout,
+                      NumaMode mode = NumaMode::Auto) {
+        GeneratorConfig c = config_of(1, 1, 1, max_threads, mode);
         c.numa_node = numa_node;
-        return decide_placement(c, topology, 1, available_cpu_count());
+        return decide_placement(c, layout, blocks, m);
     };
+    const auto pinned = [](const Placement& p) { return p.worker_cpus != nullptr; };
 
-    // Disabled or failed detection: no topology, m workers, plain path.
+    // Disabled or failed detection: no layout, m workers, nobody pinned.
     for (auto n : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{0}}) {
-        Placement p = placed(std::nullopt, n, none);
-        CHECK_EQ(p.thread_count, m);
-        CHECK(!p.numa_path);
-        CHECK_EQ(placed(6, n, none).thread_count, 6u);
+        Placement p = placed(std::nullopt, n, nullptr);
+        CHECK_EQ(p.workers, m);
+        CHECK(!pinned(p));
+        CHECK(!p.node);
+        CHECK_EQ(placed(6, n, nullptr).workers, 6u);
     }
-    // One node: plain path; a named node in the list gives its CPU count.
-    CHECK(!placed(std::nullopt, std::nullopt, one).numa_path);
-    CHECK_EQ(placed(std::nullopt, std::nullopt, one).thread_count, m);
-    CHECK_EQ(placed(std::nullopt, 0, one).thread_count, 8u);
-    CHECK_EQ(placed(3, 0, one).thread_count, 3u);
-    CHECK_EQ(placed(20, 0, one).thread_count, 8u);
-    CHECK_EQ(placed(std::nullopt, 4, one).thread_count, m);  // not in nodes
-    CHECK(!placed(std::nullopt, 4, one).numa_path);
-    // Two or more nodes: the NUMA path whatever numa_node says.
-    for (auto n : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1},
-                   std::optional<std::uint64_t>{7}})
-        CHECK(placed(std::nullopt, n, two).numa_path);
-    CHECK_EQ(placed(std::nullopt, std::nullopt, two).thread_count, m);
-    CHECK_EQ(placed(std::nullopt, 1, two).thread_count, 8u);
-    CHECK_EQ(placed(5, 1, two).thread_count, 5u);
-    CHECK_EQ(placed(5, 7, two).thread_count, 5u);
-    // A memory-only node asked for by number: no CPUs, so the pool's default.
+    // One node: nobody pinned; a named node in the list gives its CPU count
+    // and holds the output.
+    CHECK(!pinned(placed(std::nullopt, std::nullopt, &one)));
+    CHECK_EQ(placed(std::nullopt, std::nullopt, &one).workers, m);
+    CHECK_EQ(placed(std::nullopt, 0, &one).workers, 8u);
+    CHECK(placed(std::nullopt, 0, &one).node == std::optional<std::uint64_t>{0});
+    CHECK_EQ(placed(3, 0, &one).workers, 3u);
+    CHECK_EQ(placed(20, 0, &one).workers, 8u);
+    CHECK_EQ(placed(std::nullopt, 4, &one).workers, m);  // not in nodes
+    CHECK(!placed(std::nullopt, 4, &one).node);
+    CHECK(!pinned(placed(std::nullopt, 4, &one)));
+    // Two or more nodes: pinned, for no node or a listed one.
+    for (auto n : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1}})
+        CHECK(pinned(placed(std::nullopt, n, &two)));
+    CHECK_EQ(placed(std::nullopt, std::nullopt, &two).workers, m);
+    CHECK_EQ(placed(std::nullopt, 1, &two).workers, 8u);
+    CHECK_EQ(placed(5, 1, &two).workers, 5u);
+    // A node that is not listed neither holds the output nor pins anyone.
+    CHECK_EQ(placed(5, 7, &two).workers, 5u);
+    CHECK(!placed(5, 7, &two).node);
+    CHECK(!pinned(placed(5, 7, &two)));
+    // A memory-only node asked for by number holds the output, but has no
+    // CPUs: one worker per available CPU, nobody pinned.
     const auto with_memory_only = topology_with({node(0, 0, 4), node(1, 0, 0)}, 2);
-    CHECK_EQ(placed(std::nullopt, 1, with_memory_only).thread_count, 0u);
-    // max_threads 0 is passed on for the pool to pick its default size.
-    CHECK_EQ(placed(0, std::nullopt, two).thread_count, 0u);
+    const Placement memory_only = placed(std::nullopt, 1, &with_memory_only);
+    CHECK_EQ(memory_only.workers, m);
+    CHECK(!pinned(memory_only));
+    CHECK(memory_only.node == std::optional<std::uint64_t>{1});
+    // max_threads 0: one worker per available CPU, nobody pinned.
+    CHECK_EQ(placed(0, std::nullopt, &two).workers, m);
+    CHECK(!pinned(placed(0, std::nullopt, &two)));
+    // Disabled with a layout (looked at for a node asked to hold the
+    // output): the node holds it, the work goes as on one node.
+    const Placement disabled = placed(std::nullopt, 1, &two, NumaMode::Disabled);
+    CHECK(disabled.node == std::optional<std::uint64_t>{1});
+    CHECK_EQ(disabled.workers, m);
+    CHECK(!pinned(disabled));
+    CHECK(!pinned(placed(4, std::nullopt, &two, NumaMode::Disabled)));
 }
 
 TEST_CASE(placement_starts_workers_for_the_blocks_and_tables_their_cpus) {
     const std::uint64_t m = available_cpu_count();
     const auto two = topology_with({node(0, 0, 8), node(1, 8, 8)}, 2);
     auto placed = [&](std::optional<std::uint64_t> max_threads, std::uint64_t blocks,
-                      const std::optional<NumaTopology>& topology) {
+                      const NumaTopology* layout) {
         GeneratorConfig c = config_of(1, 1, 1, max_threads);
-        return decide_placement(c, topology, blocks, m);
+        return decide_placement(c, layout, blocks, m);
     };
     // One worker per block at most, at least one, never more than MAX_WORKERS.
-    CHECK_EQ(placed(8, 3, std::nullopt).workers, 3u);
-    CHECK_EQ(placed(2, 100, std::nullopt).workers, 2u);
-    CHECK_EQ(placed(8, 0, std::nullopt).workers, 1u);
-    CHECK_EQ(placed(0, 100, std::nullopt).workers, std::min<std::uint64_t>(m, 100));
-    CHECK_EQ(placed(100000, std::uint64_t{1} << 30, std::nullopt).workers, MAX_WORKERS);
-    CHECK_EQ(placed(5, 9, std::nullopt).blocks, 9u);
-    // Plain path: no table. NUMA path: one CPU per started worker, spread
-    // over the nodes; none for the pool's default size.
-    CHECK(placed(4, 10, std::nullopt).worker_cpus == nullptr);
-    const Placement pinned = placed(4, 10, two);
+    CHECK_EQ(placed(8, 3, nullptr).workers, 3u);
+    CHECK_EQ(placed(2, 100, nullptr).workers, 2u);
+    CHECK_EQ(placed(8, 0, nullptr).workers, 1u);
+    CHECK_EQ(placed(0, 100, nullptr).workers, std::min<std::uint64_t>(m, 100));
+    CHECK_EQ(placed(100000, std::uint64_t{1} << 30, nullptr).workers, MAX_WORKERS);
+    CHECK_EQ(placed(5, 9, nullptr).blocks, 9u);
+    // Without a layout: no table. Two nodes: one CPU per started worker,
+    // spread over the nodes; none for the pool's default size.
+    CHECK(placed(4, 10, nullptr).worker_cpus == nullptr);
+    const Placement pinned = placed(4, 10, &two);
     CHECK(pinned.worker_cpus != nullptr);
     if (pinned.worker_cpus) {
         CHECK_EQ(pinned.worker_cpus->size(), 4u);
         CHECK(*pinned.worker_cpus == WorkerCpus({0, 10, 4, 14}));
     }
-    const Placement fewer_blocks = placed(4, 2, two);
+    const Placement fewer_blocks = placed(4, 2, &two);
     CHECK(fewer_blocks.worker_cpus && fewer_blocks.worker_cpus->size() == 2u);
-    const Placement default_size = placed(0, 10, two);
-    CHECK(default_size.worker_cpus && default_size.worker_cpus->empty());
-    // The node to hold the output is the one asked for, listed or not.
-    GeneratorConfig c = config_of(1, 1, 1, 2);
-    c.numa_node = 7;
-    CHECK(decide_placement(c, two, 4, m).node == std::optional<std::uint64_t>{7});
+    CHECK(placed(0, 10, &two).worker_cpus == nullptr);
+    // A named node's workers take its CPUs in order.
+    GeneratorConfig c = config_of(1, 1, 1, 3);
+    c.numa_node = 1;
+    const Placement on_node = decide_placement(c, &two, 10, m);
+    CHECK(on_node.worker_cpus && *on_node.worker_cpus == WorkerCpus({8, 9, 10}));
+    // A node listed twice: the first listing counts.
+    const auto twice = topology_with({node(0, 0, 8), node(1, 8, 8), node(1, 20, 2)}, 3);
+    const Placement first_listing = decide_placement(c, &twice, 10, m);
+    CHECK(first_listing.worker_cpus && *first_listing.worker_cpus == WorkerCpus({8, 9, 10}));
 }
+
+namespace {
+
+// Whether [p, p + len) is bound to node 0 alone.
+bool bound_to_node_zero(hwloc_topology_t topology, const void* p, std::size_t len) {
+    BitmapPtr where(hwloc_bitmap_alloc());
+    hwloc_membind_policy_t policy = HWLOC_MEMBIND_DEFAULT;
+    if (hwloc_get_area_membind(topology, p, len, where.get(), &policy,
+                               HWLOC_MEMBIND_BYNODESET) != 0)
+        return false;
+    return policy == HWLOC_MEMBIND_BIND && hwloc_bitmap_weight(where.get()) == 1 &&
+           hwloc_bitmap_isset(where.get(), 0);
+}
+
+// Whether hwloc, asked directly, binds memory to this machine's node 0:
+// fresh memory allocated bound to it reports exactly that binding.
+bool node_zero_takes_bound_memory() {
+    TopologyLoadFailure failure;
+    const TopologyPtr topology = load_topology(failure);
+    if (!topology) return false;
+    BitmapPtr node_zero(hwloc_bitmap_alloc());
+    hwloc_bitmap_only(node_zero.get(), 0);
+    void* p = hwloc_alloc_membind(topology.get(), BLOCK_SIZE, node_zero.get(), HWLOC_MEMBIND_BIND,
+                                  HWLOC_MEMBIND_BYNODESET | HWLOC_MEMBIND_STRICT);
+    if (p == nullptr) return false;
+    const bool bound = bound_to_node_zero(topology.get(), p, BLOCK_SIZE);
+    hwloc_free(topology.get(), p, BLOCK_SIZE);
+    return bound;
+}
+
+}  // namespace
 
 TEST_CASE(numa_node_binds_the_output_when_hwloc_can) {
     // This machine's node 0: memory is bound when binding is allowed, in
     // every mode, Disabled included; otherwise ordinary memory, same bytes.
-    const bool binding_works = DataBuffer::allocate_on_node(BLOCK_SIZE, 0).ok();
+    const bool binding_works = node_zero_takes_bound_memory();
+    TopologyLoadFailure failure;
+    const TopologyPtr topology = load_topology(failure);
+    CHECK(topology != nullptr);
     DataBuffer reference = generate_data(config_of(2 * BLOCK_SIZE, 1, 3, 2), 77);
     for (NumaMode mode : {NumaMode::Auto, NumaMode::Force, NumaMode::Disabled}) {
         GeneratorConfig c = config_of(2 * BLOCK_SIZE, 1, 3, 2, mode);
         c.numa_node = 0;
         DataBuffer b = generate_data(c, 77);
         CHECK_EQ(b.is_node_bound(), binding_works);
+        if (topology)
+            CHECK_EQ(bound_to_node_zero(topology.get(), b.data(), b.capacity()), binding_works);
         CHECK_EQ(b.length(), 2 * BLOCK_SIZE);
         CHECK(std::memcmp(b.data(), reference.data(), 2 * BLOCK_SIZE) == 0);
         c.numa_node = 3;  // no such node: ordinary memory, no error

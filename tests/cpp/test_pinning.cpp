@@ -84,39 +84,36 @@ std::vector<int> mask_after(const std::vector<int>& allowed, Body body) {
 TEST_CASE(pinning_table_round_robin) {
     const auto two_nodes = topology_of({node(0, 0, 8), node(1, 8, 16)});
     // c = ceil(8 / 4) = 2: positions 0, 2, 4, 6 alternating over the nodes.
-    CHECK_EQ(text(vorn::build_worker_cpus(two_nodes, 4, std::nullopt)), "0,10,4,14");
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(two_nodes, 4)), "0,10,4,14");
     // c = 1 with the whole thread count, not the workers per node.
-    CHECK_EQ(text(vorn::build_worker_cpus(two_nodes, 16, std::nullopt)),
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(two_nodes, 16)),
              "0,9,2,11,4,13,6,15,0,9,2,11,4,13,6,15");
-    CHECK_EQ(text(vorn::build_worker_cpus(two_nodes, 1, std::nullopt)), "0");
-    CHECK(vorn::build_worker_cpus(two_nodes, 0, std::nullopt).empty());
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(two_nodes, 1)), "0");
+    CHECK(vorn::worker_cpus_across_nodes(two_nodes, 0).empty());
 
     // c = ceil(8 / 3) = 3, rounded up, not down.
     const auto one_node = topology_of({node(0, 0, 8)});
-    CHECK_EQ(text(vorn::build_worker_cpus(one_node, 3, std::nullopt)), "0,3,6");
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(one_node, 3)), "0,3,6");
 
     // Uneven nodes: each node's c comes from its own size.
     const auto uneven = topology_of({node(0, 0, 4), node(1, 4, 6), node(2, 6, 12)});
-    CHECK_EQ(text(vorn::build_worker_cpus(uneven, 4, std::nullopt)), "0,5,10,3");
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(uneven, 4)), "0,5,10,3");
 
     // Workers that land on a memory-only node get no entry; the others do.
     const auto with_memory_only = topology_of({node(0, 0, 4), node(5, 0, 0)});
-    CHECK_EQ(text(vorn::build_worker_cpus(with_memory_only, 4, std::nullopt)), "0,-,2,-");
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(with_memory_only, 4)), "0,-,2,-");
     // Every node dropped by detection: nobody is pinned.
-    CHECK(vorn::build_worker_cpus(topology_of({}), 4, std::nullopt).empty());
+    CHECK(vorn::worker_cpus_across_nodes(topology_of({}), 4).empty());
 }
 
 TEST_CASE(pinning_table_for_one_node) {
-    const auto topology = topology_of({node(0, 0, 8), node(1, 8, 16), node(1, 20, 22)});
-    CHECK_EQ(text(vorn::build_worker_cpus(topology, 3, 1)), "8,9,10");
-    CHECK_EQ(text(vorn::build_worker_cpus(topology, 3, 0)), "0,1,2");
+    CHECK_EQ(text(vorn::worker_cpus_on_node(node(1, 8, 16), 3)), "8,9,10");
+    CHECK_EQ(text(vorn::worker_cpus_on_node(node(0, 0, 8), 3)), "0,1,2");
     // More workers than CPUs wrap around the node's list.
-    CHECK_EQ(text(vorn::build_worker_cpus(topology_of({node(4, 2, 4)}), 5, 4)), "2,3,2,3,2");
-    // A node that is not listed: everyone unpinned.
-    CHECK(vorn::build_worker_cpus(topology, 3, 7).empty());
-    CHECK(vorn::build_worker_cpus(topology, 0, 1).empty());
+    CHECK_EQ(text(vorn::worker_cpus_on_node(node(4, 2, 4), 5)), "2,3,2,3,2");
+    CHECK(vorn::worker_cpus_on_node(node(1, 8, 16), 0).empty());
     // A memory-only node has no CPU to give.
-    CHECK(vorn::build_worker_cpus(topology_of({node(0, 0, 4), node(3, 0, 0)}), 2, 3).empty());
+    CHECK(vorn::worker_cpus_on_node(node(3, 0, 0), 2).empty());
 }
 
 TEST_CASE(pinning_decision_uses_cpu_numbers) {

@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/cpu_count.hpp"
 #include "harness.hpp"
+#include "placement/data_buffer.hpp"
 #include "placement/topology.hpp"
 #include "placement/topology_cache.hpp"
 
@@ -38,9 +40,9 @@ std::optional<NumaTopology> fresh_layout(std::uint64_t cpus) {
 }
 
 bool cached_equals_fresh(std::uint64_t cpus) {
-    Result<NumaTopology> cached = cached_machine_layout(cpus);
+    Result<MachineView> cached = cached_machine(cpus);
     const std::optional<NumaTopology> fresh = fresh_layout(cpus);
-    return cached.ok() && fresh && same_layout(cached.value(), *fresh);
+    return cached.ok() && fresh && same_layout(cached.value().layout, *fresh);
 }
 
 class ScopedEnv {
@@ -98,29 +100,56 @@ TEST_CASE(cached_layout_is_a_fresh_load_under_any_affinity) {
 }
 
 TEST_CASE(cached_layout_follows_the_hwloc_environment) {
-    CHECK(cached_machine_layout(4).ok());
+    CHECK(cached_machine(4).ok());
     const std::uint64_t before = topology_cache_loads();
     {
         ScopedEnv synthetic("HWLOC_SYNTHETIC", "pack:2 numa:1 core:3 pu:1");
-        Result<NumaTopology> layout = cached_machine_layout(4);
-        CHECK(layout.ok());
-        if (layout.ok()) {
-            CHECK_EQ(layout.value().nodes.size(), 2u);
-            CHECK_EQ(layout.value().nodes[1].cpus.size(), 3u);
+        Result<MachineView> machine = cached_machine(4);
+        CHECK(machine.ok());
+        if (machine.ok()) {
+            CHECK_EQ(machine.value().layout.nodes.size(), 2u);
+            CHECK_EQ(machine.value().layout.nodes[1].cpus.size(), 3u);
+            // The layout and the topology handed out come from the same load.
+            CHECK(same_layout(topology_from_hwloc(machine.value().topology.get(), 0, 4),
+                              machine.value().layout));
         }
         CHECK(cached_equals_fresh(4));
         CHECK_EQ(topology_cache_loads(), before + 1);
         // Asked again under the same environment: the loaded one serves.
-        CHECK(cached_machine_layout(4).ok());
+        Result<MachineView> again = cached_machine(4);
+        CHECK(again.ok());
         CHECK_EQ(topology_cache_loads(), before + 1);
-        Result<TopologyPtr> copy = cached_machine_topology_copy();
-        CHECK(copy.ok());
-        if (copy.ok())
-            CHECK_EQ(topology_from_hwloc(copy.value().get(), 0, 4).nodes.size(), 2u);
+        if (machine.ok() && again.ok()) CHECK(machine.value().topology == again.value().topology);
     }
     // Back to the machine itself.
     CHECK(cached_equals_fresh(4));
     CHECK_EQ(topology_cache_loads(), before + 2);
+}
+
+TEST_CASE(a_topology_handed_out_outlives_the_cache_moving_on) {
+    // A node-bound output frees its memory through the topology it was
+    // allocated with, however long after the cache has loaded another.
+    std::weak_ptr<hwloc_topology> watch;
+    DataBuffer output;
+    {
+        Result<MachineView> machine = cached_machine(2);
+        CHECK(machine.ok());
+        if (!machine.ok()) return;
+        watch = machine.value().topology;
+        const std::uint64_t node = machine.value().layout.nodes.front().node_id;
+        Result<DataBuffer> bound =
+            DataBuffer::allocate_on_node(machine.value().topology, 1 << 20, node);
+        if (bound) output = std::move(bound).value();
+    }
+    {
+        ScopedEnv synthetic("HWLOC_SYNTHETIC", "pack:2 numa:1 core:1 pu:1");
+        CHECK(cached_machine(2).ok());
+    }
+    CHECK(cached_machine(2).ok());  // the machine again, loaded afresh
+    CHECK_EQ(watch.expired(), !output.is_node_bound());
+    if (output.is_node_bound()) output.data()[0] = 1;
+    output = DataBuffer();  // freed through the kept topology, which goes with it
+    CHECK(watch.expired());
 }
 
 TEST_CASE(a_failed_load_is_reported_and_not_kept) {
@@ -129,9 +158,8 @@ TEST_CASE(a_failed_load_is_reported_and_not_kept) {
         // hwloc refuses a topology without any NUMA node.
         ScopedEnv broken("HWLOC_XMLFILE",
                          std::string(VORN_FIXTURES_DIR) + "/topology/no_numa_node.xml");
-        CHECK(!cached_machine_layout(2).ok());
-        CHECK(!cached_machine_topology_copy().ok());
-        CHECK(!cached_machine_layout(2).ok());
+        CHECK(!cached_machine(2).ok());
+        CHECK(!cached_machine(2).ok());
     }
     // The machine's topology, loaded before, serves again.
     CHECK(cached_equals_fresh(2));
@@ -139,7 +167,7 @@ TEST_CASE(a_failed_load_is_reported_and_not_kept) {
 }
 
 TEST_CASE(a_forked_child_loads_its_own_topology) {
-    CHECK(cached_machine_layout(2).ok());
+    CHECK(cached_machine(2).ok());
     const std::uint64_t parent_loads = topology_cache_loads();
     const pid_t child = fork();
     if (child == 0) {

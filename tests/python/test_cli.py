@@ -183,6 +183,7 @@ class TestFailures:
         huge = str(2**64)
         cases = [
             (["generate", "1MiB", "--threads", huge, "-o", out], "--threads", "at most"),
+            (["generate", "1MiB", "--threads", "1025", "-o", out], "--threads", "at most 1024"),
             (["generate", "1MiB", "--numa-node", huge, "-o", out], "--numa-node", "at most"),
             (["generate", "1MiB", "--chunk-size", "1PiB", "-o", out], "--chunk-size", "at most"),
             (["generate", "1MiB", "--dedup", "1e300", "-o", out], "--dedup", "at most"),
@@ -200,7 +201,7 @@ class TestFailures:
             assert "Traceback" not in errors
         assert not out.exists()
 
-    def test_non_blocking_pipes_are_waited_for(self):
+    def test_non_blocking_pipes_are_waited_for(self, tmp_path):
         # Into a non-blocking pipe read in small pieces: full pipes make the
         # writer wait instead of failing.
         read_end, write_end = os.pipe()
@@ -230,6 +231,24 @@ class TestFailures:
             output, errors = proc.communicate(timeout=120)
         assert proc.returncode == 0, errors.decode()
         assert json.loads(output)["size"] == 8 * MiB
+
+        # verify reads standard input the same way.
+        data, manifest = tmp_path / "data.bin", tmp_path / "data.manifest"
+        assert vorn("generate", "8MiB", "--dedup", "2", "-o", data, "--manifest",
+                    manifest).returncode == 0
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        with subprocess.Popen([VORN, "verify", "--json", "-", "--manifest", manifest],
+                              stdin=read_end, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              preexec_fn=default_sigint()) as proc:
+            os.close(read_end)
+            content = data.read_bytes()
+            with open(write_end, "wb", buffering=0) as pipe:
+                for start in range(0, len(content), 65536):
+                    pipe.write(content[start:start + 65536])
+            output, errors = proc.communicate(timeout=120)
+        assert proc.returncode == 0, errors.decode()
+        assert json.loads(output)["bytes_checked"] == 8 * MiB
 
     def test_refuses_to_write_binary_to_a_terminal(self):
         status, _ = run_on_terminal(["generate", "1MiB", "-o", "-"], stream=1)
@@ -309,8 +328,11 @@ class TestFailures:
         written = vorn("generate", "1MiB", "-o", out, preexec_fn=close_stdout)
         assert written.returncode == 0, written.stderr  # nothing goes to standard output
         assert out.stat().st_size == MiB and b"wrote 1048576 bytes" in written.stderr
+        manifest = tmp_path / "data.manifest"
+        assert vorn("generate", "1MiB", "-o", out, "--manifest", manifest).returncode == 0
+        verify = ["verify", out, "--manifest", manifest]
         out.write_bytes(b"x" * 1000)
-        for args in (["numa-info"], ["measure", out], ["generate", "1MiB", "-o", "-"]):
+        for args in (["numa-info"], ["measure", out], ["generate", "1MiB", "-o", "-"], verify):
             result = vorn(*args, preexec_fn=close_stdout)
             errors = result.stderr.decode()
             assert result.returncode == 1, (args, errors)
@@ -488,15 +510,16 @@ class TestNumaNode:
             for node in (1, 2, 3):
                 status = cli.main(["generate", "1MiB", "--numa-node", str(node), "-q",
                                    "-o", os.devnull])
-                print(node, status, seen, flush=True)
+                # The calling thread has its own CPUs back once main returns.
+                print(node, status, seen, sorted(os.sched_getaffinity(0)), flush=True)
         """)
         lines = result.stdout.splitlines()
-        assert lines == [f"1 0 [[{allowed[-1]}]]", f"2 1 [[{allowed[-1]}]]",
-                         f"3 2 [[{allowed[-1]}]]"], result.stderr
+        assert lines == [f"1 0 [[{allowed[-1]}]] {allowed}", f"2 1 [[{allowed[-1]}]] {allowed}",
+                         f"3 2 [[{allowed[-1]}]] {allowed}"], result.stderr
         errors = result.stderr.splitlines()
         assert errors[0].endswith(
             f"error: NUMA node 2 has no CPU this process may run on: it may use CPUs "
-            f"{allowed[-1]} only (0 bytes written)")
+            f"{_nodes._cpu_list(set(allowed))} only (0 bytes written)")
         assert errors[1].endswith("error: NUMA node 3 does not exist: this machine has nodes 0-2,4")
 
     def test_nodes_of_this_machine(self, tmp_path):

@@ -237,6 +237,22 @@ class TestLayoutOnDisk:
             verify(tmp_path / "set", manifests[:1])
 
 
+    def test_a_share_whose_directory_another_writer_makes_meanwhile(self, tmp_path,
+                                                                    monkeypatch):
+        """Writers of shares start together: the directory that was missing
+        when one looked may be there when it makes it."""
+        root = tmp_path / "set"
+        made = os.makedirs
+
+        def another_writer_first(path, *args, **kwargs):
+            made(path)
+            raise FileExistsError(errno.EEXIST, "File exists", str(path))
+
+        monkeypatch.setattr(os, "makedirs", another_writer_first)
+        share = DatasetLayout.plan(2 * MiB, files=4).split(2)[1]
+        report = write_dataset(root, share)
+        assert report.ok and report.files_written == 2
+
 # ------------------------------------------------------------- the core
 
 class Recorder:

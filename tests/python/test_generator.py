@@ -271,6 +271,69 @@ class TestFork:
         assert result.returncode == 0, result.stderr
         assert result.stdout.split() == ["0", str(256 * BLOCK)]
 
+    def test_a_partial_read_cut_by_fork_leaves_the_child_the_stream(self):
+        # Another thread is inside its first read, half a block, when the
+        # process forks: the generator is making block 0 to keep for the
+        # next read, or has just made it. The child goes on from the
+        # position the fork left and must read the parent's stream, partial
+        # reads included, whatever state the kept block was caught in.
+        result = run_python("""
+            import hashlib, os, signal, sys, threading, _vorncore
+            B = 4194304
+            gen = _vorncore.Generator(16 * B, compress_ratio=2.0, max_threads=1)
+            whole = bytearray(16 * B)
+            gen.fill_chunk(whole)
+            gen.reset()
+
+            sys.setswitchinterval(1000)  # this thread keeps the lock unless it blocks
+            started = threading.Event()
+            stop = threading.Event()
+            def fill():
+                piece = bytearray(B // 2)
+                started.set()
+                while not stop.is_set():
+                    if gen.fill_chunk(piece) == 0:
+                        gen.reset()
+            filler = threading.Thread(target=fill)
+            filler.start()
+            started.wait()  # back only once the filler let go of the lock in fill_chunk
+            try:
+                gen.reset()  # refused while the filler holds the generator
+                print("the filler was not inside fill_chunk")
+                sys.exit(3)
+            except RuntimeError:
+                pass
+            pid = os.fork()
+            if pid == 0:
+                status = 1
+                try:
+                    signal.signal(signal.SIGINT, signal.SIG_DFL)
+                    signal.alarm(60)  # a hang here ends the child
+                    start = gen.position()
+                    h = hashlib.sha256()
+                    buf = bytearray(B // 3 + 5)
+                    while n := gen.fill_chunk(buf):
+                        h.update(memoryview(buf)[:n])
+                    same = h.hexdigest() == hashlib.sha256(memoryview(whole)[start:]).hexdigest()
+                    status = 0 if same else 2
+                finally:
+                    os._exit(status)
+            reaped = False
+            try:
+                stop.set()
+                sys.setswitchinterval(0.005)
+                _, status = os.waitpid(pid, 0)
+                reaped = True
+                print(os.waitstatus_to_exitcode(status))
+            finally:
+                if not reaped:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+            filler.join()
+        """, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == ["0"]
+
     def test_multiprocessing_fork_start_method(self):
         global _FORK_GENERATOR
         gen = Generator(4 * BLOCK, max_threads=2)

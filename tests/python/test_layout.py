@@ -149,6 +149,16 @@ class TestShares:
             ideal = shares.index(share) * layout.size // parts
             assert abs(share.offset - ideal) <= group // 2
 
+    def test_a_few_large_files_are_not_given_to_one_share(self):
+        """Three files of 341 MiB: no boundary inside the data set is a
+        multiple of 16 MiB, and the ends are half the data set away from the
+        even split: the cut is the nearest file boundary."""
+        layout = DatasetLayout.plan(1 << 30, files=3)
+        assert [len(share) for share in layout.split(2, 16 << 20)] == [1, 2]
+        # Less than a granule in all: one share takes it whole.
+        small = DatasetLayout.plan(8 << 20, files=4)
+        assert [len(share) for share in small.split(2, 16 << 20)] == [0, 4]
+
     def test_more_shares_than_files(self):
         layout = DatasetLayout.plan(3 * PAGE, files=3)
         # Cuts at the file boundaries nearest to 0.6, 1.2, 1.8 and 2.4 pages.

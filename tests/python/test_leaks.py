@@ -69,14 +69,21 @@ def test_memory_returns_after_views_and_generators_are_dropped():
 
 def test_worker_threads_leave_after_release():
     # Released pools do not wait for their workers: wait for every thread
-    # that is not ours to end, then count.
+    # that is not ours to end, then count. A Generator of several blocks has
+    # a pool of its own (one of a single block fills on the calling thread).
     result = run_python("""
         import errno, os, select, time, _vorncore
+
+        BOUND = 60  # seconds: past it, a worker that has not left is a fault
 
         def tasks():
             return set(map(int, os.listdir("/proc/self/task")))
 
-        def wait_until_gone(tids):
+        def give_up(tids):
+            raise SystemExit(f"worker threads {sorted(tids)} still running {BOUND} s "
+                             "after their pools were released")
+
+        def wait_until_gone(tids, deadline):
             # A thread's pidfd becomes readable when the thread ends.
             poller = select.poll()
             waiting = 0
@@ -92,19 +99,30 @@ def test_worker_threads_leave_after_release():
                     time.sleep(0.01)  # a kernel without thread pidfds: look again
                     break
             while waiting:
-                for fd, _ in poller.poll():
+                remaining = deadline - time.monotonic()
+                events = poller.poll(remaining * 1000) if remaining > 0 else []
+                if not events:
+                    give_up(tids)
+                for fd, _ in events:
                     poller.unregister(fd)
                     os.close(fd)
                     waiting -= 1
 
         base = tasks()
+        g = _vorncore.Generator(3 * 4194304, max_threads=3)
+        if not tasks() - base:
+            raise SystemExit("a Generator of three blocks started no workers")
+        del g
         for _ in range(20):
             _vorncore.generate_buffer(8 * 4194304, max_threads=4)
-            g = _vorncore.Generator(4194304, max_threads=3)
-            g.fill_chunk(bytearray(4194304))
+            g = _vorncore.Generator(3 * 4194304, max_threads=3)
+            g.fill_chunk(bytearray(3 * 4194304))
             del g
+        deadline = time.monotonic() + BOUND
         while left := tasks() - base:
-            wait_until_gone(left)
+            if time.monotonic() > deadline:
+                give_up(left)
+            wait_until_gone(left, deadline)
         print(len(tasks()) - len(base))
     """, timeout=120)
     assert result.returncode == 0, result.stderr

@@ -4,6 +4,7 @@ of damaged or unfitting manifest with a one-line message."""
 
 import io
 import os
+import stat
 import struct
 import threading
 
@@ -142,14 +143,49 @@ class TestWriter:
         with pytest.raises(ManifestError, match="cannot create manifest .*/missing/m"):
             ManifestWriter(tmp_path / "missing" / "m", 10)
 
-    def test_an_unfinished_manifest_is_removed(self, tmp_path):
+    def test_an_unfinished_manifest_leaves_nothing_behind(self, tmp_path):
         path = tmp_path / "m"
         with pytest.raises(RuntimeError):
             with ManifestWriter(path, 2 * BLOCK) as writer:
                 writer.update(bytes(BLOCK))
-                assert path.exists()
+                assert not path.exists() and len(os.listdir(tmp_path)) == 1
                 raise RuntimeError("the data could not be written")
-        assert not path.exists()
+        assert os.listdir(tmp_path) == []
+
+    def test_an_existing_file_stays_until_the_new_manifest_is_finished(self, tmp_path):
+        path = tmp_path / "m"
+        path.write_bytes(b"precious")
+        os.chmod(path, 0o640)
+        with pytest.raises(RuntimeError):
+            with ManifestWriter(path, 2 * BLOCK) as writer:
+                writer.update(bytes(BLOCK))
+                assert path.read_bytes() == b"precious"
+                raise RuntimeError("the data could not be written")
+        assert path.read_bytes() == b"precious" and os.listdir(tmp_path) == ["m"]
+        link = tmp_path / "link"
+        link.symlink_to(path)
+        write_manifest(link, b"abc")
+        assert link.is_symlink() and path.read_bytes()[:8] == mf.MAGIC
+        assert sorted(os.listdir(tmp_path)) == ["link", "m"]
+        assert os.stat(path).st_mode & 0o777 == 0o640
+
+    def test_finish_can_sync_the_manifest_and_its_directory(self, tmp_path, monkeypatch):
+        synced = []
+        fsync = os.fsync
+
+        def recording(fd):
+            synced.append(stat.S_IFMT(os.fstat(fd).st_mode))
+            fsync(fd)
+
+        monkeypatch.setattr(os, "fsync", recording)
+        for sync in (False, True):
+            with ManifestWriter(tmp_path / "m", 3) as writer:
+                writer.update(b"abc")
+                writer.finish(fsync=sync)
+        assert synced == [stat.S_IFREG, stat.S_IFDIR]
+        with ManifestWriter(io.BytesIO(), 3) as writer:  # nothing to sync: no error
+            writer.update(b"abc")
+            writer.finish(fsync=True)
 
     def test_a_file_object_is_written_but_not_closed_or_removed(self):
         out = io.BytesIO()
@@ -169,7 +205,8 @@ class TestWriter:
             sizes = []
             for _ in range(3):
                 writer.update(block)
-                sizes.append(os.path.getsize(path))
+                (being_written,) = tmp_path.iterdir()
+                sizes.append(being_written.stat().st_size)
             writer.finish()
         assert sizes == [mf.HEADER_SIZE + 16, mf.HEADER_SIZE + 32, mf.HEADER_SIZE + 48]
 
@@ -201,6 +238,29 @@ class TestReader:
     def test_truncated(self, tmp_path, good, keep):
         message = self.refused(tmp_path, good[:keep] if keep >= 0 else good[:-1])
         assert ("is empty" if keep == 0 else "is truncated") in message
+
+    @pytest.mark.parametrize("keep", [mf.HEADER_SIZE + 20, -10])
+    def test_a_manifest_cut_short_while_it_is_read(self, tmp_path, good, monkeypatch, keep):
+        """The file shrinks between taking its size and reading its digests
+        (keep within them) or its trailer (keep -10)."""
+        path = tmp_path / "shrinking"
+        path.write_bytes(good)
+        reads = []
+
+        class Shrinking(mf._DigestSource):
+            def __init__(self, name):
+                super().__init__(name)
+                os.truncate(name, keep % len(good))
+
+            def read(self, offset, count):
+                reads.append(offset)
+                assert len(reads) < 1000, "reading a shrunken manifest never ends"
+                return super().read(offset, count)
+
+        monkeypatch.setattr(mf, "_DigestSource", Shrinking)
+        with pytest.raises(ManifestError, match=f"manifest {path} is truncated: it ended "
+                                                f"at byte {keep % len(good)} while"):
+            read_manifest(path)
 
     def test_not_a_manifest(self, tmp_path):
         for content in (b"hello, world\n", os.urandom(500), b"\x89PNG\r\n\x1a\n" + bytes(100)):
@@ -361,6 +421,20 @@ class TestDataSetRecord:
         for given in (paths, [merged]):
             with read_manifest(given) as manifest:
                 assert manifest.dataset == dataset and len(manifest.sections) == 2
+
+    def test_an_empty_share_in_any_order(self, tmp_path):
+        """A share of no files (more writers than the data set can give
+        whole dedup groups to) has a section of no data at the offset where
+        the next share starts; any order of the manifests must do."""
+        dataset = DatasetLayout.plan(2 * BLOCK, files=2)
+        shares = dataset.split(3, granule=4 * BLOCK)
+        assert [share.size for share in shares] == [0, 0, 2 * BLOCK]
+        paths = [self.write(tmp_path / f"m{i}", dataset, size=share.size,
+                            data_offset=share.offset, dataset_size=dataset.size)
+                 for i, share in enumerate(shares)]
+        for given in (paths, paths[::-1], [paths[2], paths[0], paths[1]]):
+            with read_manifest(given) as manifest:
+                assert [s.layout.data_size for s in manifest.sections] == [0, 0, 2 * BLOCK]
 
     def test_damaged_or_disagreeing_records(self, tmp_path):
         dataset = DatasetLayout.plan(BLOCK, files=4)

@@ -5,6 +5,7 @@ its errors, and bounded memory on a large stream."""
 import io
 import lzma
 import os
+import random
 import sys
 import threading
 import zlib
@@ -18,6 +19,7 @@ import zstandard
 import vorn_py
 from helpers import SANITIZED, run_python
 from vorn_py import measure
+from vorn_py._dedup import DigestSample, DigestSet
 
 
 def chunks(*labels, size=4096):
@@ -126,6 +128,49 @@ class TestDedupRatio:
 
 
 class TestDistinctCounting:
+    def test_digest_set_agrees_with_a_plain_set(self):
+        # Batches with repeats inside and across them, through several
+        # rounds of bucket splits.
+        rng = random.Random(7)
+        pool = [rng.randbytes(16) for _ in range(60000)]
+        digests, seen = DigestSet(), set()
+        for _ in range(60):
+            batch = rng.choices(pool, k=rng.randrange(1, 4000))
+            new = digests.add_all(batch)
+            assert sorted(new) == sorted(set(batch) - seen)
+            seen.update(batch)
+            assert len(digests) == len(seen)
+        assert len(seen) > 50000  # enough to have split buckets
+        assert sorted(digests) == sorted(seen)
+        assert not digests.add(pool[0]) and digests.add(bytes(16))
+        with pytest.raises(ValueError):
+            digests.add(b"short")
+
+    def test_a_match_across_two_digests_is_not_a_match(self):
+        # Digests a and b share a bucket (their low byte); c is the second
+        # half of a followed by the first half of b, so it appears in the
+        # bucket's bytes, but not as a whole digest.
+        a = bytes(range(1, 16)) + b"\x07"
+        b = bytes(range(101, 108)) + b"\x07" + bytes(range(108, 115)) + b"\x07"
+        c = a[8:] + b[:8]
+        digests = DigestSet()
+        assert digests.add(a) and digests.add(b)  # side by side, in this order
+        assert c in bytes().join(digests._buckets)
+        assert digests.add_all([c, a]) == [c]
+        assert not digests.add(c) and len(digests) == 3
+
+    def test_a_sample_fed_in_batches_keeps_what_one_at_a_time_keeps(self):
+        rng = random.Random(3)
+        stream = [rng.randbytes(16) for _ in range(5000)] * 2
+        rng.shuffle(stream)
+        one, batched = DigestSample(300), DigestSample(300)
+        for digest in stream:
+            one.add(digest)
+        for start in range(0, len(stream), 777):
+            batched.add_all(stream[start:start + 777])
+        assert (one.level, one.estimate()) == (batched.level, batched.estimate())
+        assert one.level > 0 and sorted(one._sample) == sorted(batched._sample)
+
     def test_estimate_is_exact_while_the_sample_holds_every_chunk(self):
         data = chunks(*"abcabcdd")
         exact = measure.measure(data, codecs=[])

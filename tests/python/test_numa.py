@@ -75,7 +75,14 @@ class TestNumaInfo:
 
 
 OBSERVE_PINNING = """
-import json, os, threading, time, _vorncore
+import json, os, threading, _vorncore
+
+# A worker pins itself before its first chunk and never again, so its mask
+# is read only once it has run longer than starting and pinning take
+# (microseconds; one chunk takes milliseconds): the mask read is then the
+# one it works under, never one from before it pinned.
+WORKED_NS = 1_000_000
+TICK_NS = 1_000_000_000 // os.sysconf("SC_CLK_TCK")
 
 def cpus_of(text):  # "0-2,5" -> [0, 1, 2, 5]
     cpus = []
@@ -83,6 +90,19 @@ def cpus_of(text):  # "0-2,5" -> [0, 1, 2, 5]
         first, _, last = part.partition("-")
         cpus.extend(range(int(first), int(last or first) + 1))
     return cpus
+
+def cpu_time_ns(tid):
+    try:
+        with open(f"/proc/self/task/{tid}/schedstat") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        with open(f"/proc/self/task/{tid}/stat") as f:
+            fields = f.read().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) * TICK_NS  # utime + stime
+    except (OSError, ValueError, IndexError):
+        return 0
 
 def allowed(tid):
     try:
@@ -96,59 +116,64 @@ def allowed(tid):
 if NARROW:
     os.sched_setaffinity(0, NARROW)
 mask = sorted(os.sched_getaffinity(0))
-before = set(os.listdir("/proc/self/task"))
-seen = {}
+not_workers = set(os.listdir("/proc/self/task"))
+lock = threading.Lock()
+read, workers = {}, set()  # this call's: worker -> mask once it had worked; every worker
 stop = threading.Event()
 watching = threading.Event()
 
 def watch():
-    # The last mask read for each worker; a worker pins itself before its
-    # first chunk and never again.
-    mine = str(threading.get_native_id())
+    not_workers.add(str(threading.get_native_id()))
     watching.set()
-    while not stop.is_set():
-        for tid in os.listdir("/proc/self/task"):
-            if tid not in before and tid != mine:
-                value = allowed(tid)
-                if value is not None:
-                    seen[tid] = value
+    # A look every 2 ms leaves the CPUs to the workers; what a look reads
+    # does not depend on when it comes.
+    while not stop.wait(0.002):
+        with lock:
+            for tid in os.listdir("/proc/self/task"):
+                if tid in not_workers or tid in read:
+                    continue
+                workers.add(tid)
+                if cpu_time_ns(tid) >= WORKED_NS and (value := allowed(tid)) is not None:
+                    read[tid] = value
 
-def matches(masks):
+def matches(masks, every_worker_read):
+    if not masks or not every_worker_read:
+        return False
     if EXPECTED is None:  # nobody pinned
-        return bool(masks) and all(m == mask for m in masks)
+        return all(m == mask for m in masks)
     return sorted(masks) == sorted(EXPECTED)
 
 watcher = threading.Thread(target=watch)
 watcher.start()
 watching.wait()
-masks = []
+matched, masks = False, []
 try:
-    # A worker is seen once it has run a while; a call in which one was not
-    # is simply made again.
+    # A call in which some worker was not read after it had worked is
+    # simply made again.
     for _ in range(20):
-        deadline = time.monotonic() + 30
-        while len(os.listdir("/proc/self/task")) > len(before) + 1:  # earlier workers leave
-            if time.monotonic() > deadline:
-                break
-        seen.clear()
         view = _vorncore.generate_buffer(128 * 4194304, compress_ratio=3.0, **KWARGS)
         assert len(view) == 128 * 4194304
         del view
-        masks = list(seen.values())
-        if matches(masks):
+        with lock:
+            masks = [read[tid] for tid in workers if tid in read]
+            matched = matches(masks, all(tid in read for tid in workers))
+            not_workers.update(workers)  # they may still be leaving
+            read.clear()
+            workers.clear()
+        if matched:
             break
 finally:
     stop.set()
     watcher.join()
-print(json.dumps({"matched": matches(masks), "masks": masks, "mask": mask}))
+print(json.dumps({"matched": matched, "masks": masks, "mask": mask}))
 """
 
 
 def observe_pinning(env, expected, narrow=None, **kwargs):
     """Generate with the given arguments under the given hwloc topology (and
-    narrowed CPU set) until the workers' final masks are `expected` (a list
-    of CPU lists, one per worker; None for "every worker unpinned"), at most
-    twenty calls; return what was seen."""
+    narrowed CPU set) until the masks the workers of one call work under are
+    `expected` (a list of CPU lists, one per worker; None for "every worker
+    unpinned"), at most twenty calls; return what was seen."""
     code = (OBSERVE_PINNING.replace("KWARGS", "dict(%r)" % (kwargs,))
             .replace("NARROW", repr(narrow)).replace("EXPECTED", repr(expected)))
     result = run_python(code, env=env, timeout=300)

@@ -8,8 +8,10 @@ import io
 import json
 import os
 import pty
+import stat
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -318,6 +320,34 @@ class TestUsage:
         assert "cannot write manifest /dev/full" in self.error_line(result)
 
 
+    def test_a_generate_that_fails_leaves_an_existing_manifest_alone(self, tmp_path):
+        manifest = tmp_path / "old.manifest"
+        manifest.write_bytes(b"precious\n")
+        result = vorn("generate", "8MiB", "-o", tmp_path / "missing" / "x.bin",
+                      "--manifest", manifest)
+        assert result.returncode == 1 and "cannot open" in self.error_line(result)
+        assert manifest.read_bytes() == b"precious\n"
+        if os.path.exists("/dev/full"):
+            result = vorn("generate", "10MiB", "-o", "/dev/full", "--manifest", manifest)
+            assert result.returncode == 1 and "No space left" in self.error_line(result)
+            assert manifest.read_bytes() == b"precious\n"
+        assert os.listdir(tmp_path) == ["old.manifest"]
+
+    def test_fsync_reaches_the_manifest(self, tmp_path, monkeypatch):
+        synced = []
+        fsync = os.fsync
+
+        def recording(fd):
+            synced.append(stat.S_IFMT(os.fstat(fd).st_mode))
+            fsync(fd)
+
+        monkeypatch.setattr(os, "fsync", recording)
+        generate(tmp_path, BLOCK, 1, 1, "data", "--fsync")
+        # The data and the directory that names it, then the manifest and
+        # the directory that names it.
+        assert synced == [stat.S_IFREG, stat.S_IFDIR, stat.S_IFREG, stat.S_IFDIR]
+
+
 class TestApi:
     def test_result_object(self, tmp_path):
         data, manifest = generate(tmp_path)
@@ -361,6 +391,57 @@ class TestApi:
                                      SIZE - 4 * BLOCK - 5, block=4, stream=0)
         with pytest.raises(TargetError, match="cannot open .*part4"):
             verify(files, manifest)
+
+    def test_a_non_blocking_pipe_is_waited_for(self, tmp_path):
+        """A pipe in non-blocking mode, fed a piece at a time, each piece only
+        once the reader has found the pipe empty: every wait is exercised."""
+        data, manifest = generate(tmp_path, 2 * BLOCK + 100, dedup=2)
+        content = data.read_bytes()
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        pipe = open(read_end, "rb", buffering=0)
+        starved, stop = threading.Event(), threading.Event()
+        pieces = []
+
+        class TellingPipe(io.RawIOBase):
+            """The pipe, saying when a read found nothing."""
+
+            def readable(self):
+                return True
+
+            def fileno(self):
+                return read_end
+
+            def readinto(self, buffer):
+                count = pipe.readinto(buffer)
+                if count is None:
+                    starved.set()
+                return count
+
+        def feed():
+            try:
+                with open(write_end, "wb", buffering=0) as out:
+                    for start in range(0, len(content), 256 << 10):
+                        starved.wait()
+                        starved.clear()
+                        if stop.is_set():
+                            return
+                        out.write(content[start:start + (256 << 10)])
+                        pieces.append(start)
+            except BrokenPipeError:
+                pass  # the reader gave up
+
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        try:
+            result = verify(TellingPipe(), manifest)
+        finally:
+            stop.set()
+            starved.set()
+            pipe.close()
+            feeder.join()
+        assert result.ok and result.bytes_checked == len(content)
+        assert len(pieces) == len(range(0, len(content), 256 << 10))
 
     def test_data_from_several_streams(self, tmp_path):
         """Two generators, two manifest sections: each block is checked

@@ -1,0 +1,280 @@
+"""One data set written by every process of an MPI communicator: the common
+start, the word a failing process sends so that the others stop, the
+gathering of the reports, and the one manifest that rank 0 assembles.
+
+A process that fails or is interrupted sends a small message to every other
+one; each process looks for such a message after every piece it writes (a
+non-blocking receive posted at the start), so the others stop within one
+buffer. Every process then takes part in the gathering of the reports, which
+tells each how many such messages are on their way to it, so that all are
+received (or the receive cancelled) and nothing is left in flight. Anything
+unforeseen calls MPI_Abort rather than leaving the others waiting.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+import time
+import uuid
+from array import array
+from typing import TYPE_CHECKING, Any
+
+from vorn_py.dataset import WriteReport
+from vorn_py.layout import DatasetLayout
+from vorn_py.manifest import ratio_factor
+from vorn_py.parallel import (
+    FAILED,
+    INTERRUPTED,
+    STOPPED,
+    STOPPED_BY,
+    RankReport,
+    RunError,
+    RunInterrupted,
+    RunReport,
+    ShareError,
+    ShareInterrupted,
+    rank_path,
+    share_of,
+    write_share,
+)
+from vorn_py.writer import WriteFailure
+
+if TYPE_CHECKING:
+    from mpi4py import MPI
+
+# Message tags of our own, apart from whatever else the program sends.
+_TAG_STOP = 0x5640
+_TAG_MANIFEST = 0x5641
+_MANIFEST_PIECE = 4 << 20
+_WHY = {1: "failed", 2: "was interrupted"}
+_CODE = {FAILED: 1, INTERRUPTED: 2}
+
+
+class _PeerWatch:
+    """Receives the word of a peer that failed, and sends this process's."""
+
+    def __init__(self, comm: MPI.Intracomm) -> None:
+        from mpi4py import MPI
+
+        self._MPI = MPI
+        self._comm = comm
+        self._incoming = array("q", [0])
+        self._status = MPI.Status()
+        self._request = comm.Irecv([self._incoming, MPI.INT64_T], source=MPI.ANY_SOURCE,
+                                   tag=_TAG_STOP)
+        self._received = False
+        self._sent: list[Any] = []
+        self._outgoing: list[array[int]] = []
+        self.told = False
+
+    def check(self) -> None:
+        """Raises WriteFailure once a peer has said that it stopped."""
+        if not self._received and self._request.Test(self._status):
+            self._received = True
+        if self._received:
+            source = self._status.Get_source()
+            why = _WHY.get(self._incoming[0], "failed")
+            raise WriteFailure(f"{STOPPED_BY} {source} {why}")
+
+    def tell_others(self, state: str) -> None:
+        if self.told:
+            return
+        self.told = True
+        MPI, comm = self._MPI, self._comm
+        for peer in range(comm.Get_size()):
+            if peer != comm.Get_rank():
+                message = array("q", [_CODE[state]])
+                self._outgoing.append(message)
+                self._sent.append(comm.Isend([message, MPI.INT64_T], dest=peer, tag=_TAG_STOP))
+
+    def finish(self, senders: int) -> None:
+        """Take the words of the ``senders`` other processes that sent one,
+        cancel the receive when none did, and complete this one's sends."""
+        MPI = self._MPI
+        if senders == 0:
+            if not self._request.Test():
+                self._request.Cancel()
+                self._request.Wait()
+        else:
+            self._request.Wait()
+            spare = array("q", [0])
+            for _ in range(senders - 1):
+                self._comm.Recv([spare, MPI.INT64_T], source=MPI.ANY_SOURCE, tag=_TAG_STOP)
+        MPI.Request.Waitall(self._sent)
+
+
+def run(comm: MPI.Intracomm, target: Any, layout: DatasetLayout, *, dedup_ratio: float,
+        compress_ratio: float, manifest: Any, rank_manifests: bool,
+        options: dict[str, Any]) -> RunReport:
+    rank, world = comm.Get_rank(), comm.Get_size()
+    try:
+        return _run(comm, rank, world, target, layout, dedup_ratio, compress_ratio, manifest,
+                    rank_manifests, options)
+    except (RunError, RunInterrupted, ValueError, TypeError):
+        raise  # raised on every process alike
+    except BaseException as exc:
+        # Something unforeseen on this process alone: the others may be
+        # waiting for it in a collective call, so end them all.
+        comm.Abort(130 if isinstance(exc, KeyboardInterrupt) else 1)
+        raise
+
+
+def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: DatasetLayout,
+         dedup_ratio: float, compress_ratio: float, manifest: Any, rank_manifests: bool,
+         options: dict[str, Any]) -> RunReport:
+    run_id: str = comm.bcast(uuid.uuid4().hex if rank == 0 else None, root=0)
+    merged = manifest is not None and not rank_manifests and "{rank}" not in os.fspath(manifest)
+    own_manifest: str | None = None
+    if manifest is not None:
+        if not merged:
+            own_manifest = rank_path(manifest, rank)
+        elif rank == 0:
+            own_manifest = os.fspath(manifest)
+        else:
+            handle, own_manifest = tempfile.mkstemp(prefix="vorn-manifest-")
+            os.close(handle)
+    watch = _PeerWatch(comm)
+    record: RankReport | None = None
+    usage: str | None = None
+    comm.Barrier()  # the common start
+    try:
+        record = write_share(target, layout, rank, world, dedup_ratio=dedup_ratio,
+                             compress_ratio=compress_ratio, manifest=own_manifest, mode="mpi",
+                             run_id=run_id, check=watch.check, **options)
+    except ShareInterrupted as exc:
+        record = exc.record
+        watch.tell_others(INTERRUPTED)
+    except ShareError as exc:
+        record = exc.record
+        if record.state != STOPPED:
+            watch.tell_others(FAILED)
+    except (ValueError, TypeError) as exc:
+        usage = str(exc)
+        watch.tell_others(FAILED)
+    except KeyboardInterrupt:
+        # Before the writer took over (or after it ended): nothing written
+        # that the record would not show.
+        record = _interrupted_before_writing(target, layout, rank, world, dedup_ratio,
+                                             compress_ratio, run_id)
+        watch.tell_others(INTERRUPTED)
+    _wait_for_the_others(comm)
+    gathered: list[tuple[dict[str, Any] | None, str | None, bool]] = comm.allgather(
+        (None if record is None else record.to_dict(), usage, watch.told))
+    watch.finish(sum(told for index, (_, _, told) in enumerate(gathered) if index != rank))
+    usages = [message for _, message, _ in gathered if message is not None]
+    if usages:
+        _discard(own_manifest if merged and rank else None)
+        raise ValueError(usages[0])
+    records = [RankReport.from_dict(data) for data, _, _ in gathered if data is not None]
+    report = RunReport(records)
+    if merged:
+        _merge_manifest(comm, rank, os.fspath(manifest), own_manifest, report)
+    if report.ok:
+        return report
+    if report.interrupted:
+        raise RunInterrupted(report)
+    raise RunError(report)
+
+
+def _interrupted_before_writing(target: Any, layout: DatasetLayout, rank: int, world: int,
+                                dedup_ratio: float, compress_ratio: float,
+                                run_id: str) -> RankReport:
+    part = share_of(layout, rank, world, dedup_ratio)
+    report = WriteReport(str(target), part.size, len(part), dedup=ratio_factor(dedup_ratio),
+                         compress=ratio_factor(compress_ratio), error=INTERRUPTED)
+    return RankReport.of_write(report, part, rank, world, mode="mpi", started_at=time.time(),
+                               seconds=0.0, state=INTERRUPTED, run_id=run_id)
+
+
+def _wait_for_the_others(comm: MPI.Intracomm) -> None:
+    """Wait for every process to be done without spinning: a blocking
+    collective polls at full speed, and the CPU it takes may be one that a
+    process still writing needs."""
+    request = comm.Ibarrier()
+    pause = 0.0001
+    while not request.Test():
+        time.sleep(pause)
+        pause = min(pause * 2, 0.005)
+
+
+def _merge_manifest(comm: MPI.Intracomm, rank: int, path: str, own: str | None,
+                    report: RunReport) -> None:
+    """Rank 0 appends every other rank's section to its own, in rank order;
+    when the run failed, or the manifest cannot be written, none is kept."""
+    if not report.ok:
+        _discard(own if rank else path)
+        for record in report.ranks:
+            record.manifest = None
+        return
+    problem: str | None = None
+    if rank == 0:
+        problem = _receive_sections(comm, path)
+    else:
+        assert own is not None
+        _send_section(comm, own)
+    problem = comm.bcast(problem, root=0)
+    for record in report.ranks:
+        record.manifest = None if problem else path
+    if problem:
+        if rank == 0:
+            _discard(path)
+        first = report.ranks[0]
+        first.state, first.error = FAILED, problem
+
+
+def _send_section(comm: MPI.Intracomm, own: str) -> None:
+    from mpi4py import MPI
+
+    try:
+        with open(own, "rb") as source:
+            data = source.read()
+    except OSError:
+        data = b""  # rank 0 then finds the manifest short and refuses it
+    finally:
+        _discard(own)
+    comm.send(len(data), dest=0, tag=_TAG_MANIFEST)
+    view = memoryview(data)
+    for start in range(0, len(data), _MANIFEST_PIECE):
+        comm.Send([view[start:start + _MANIFEST_PIECE], MPI.BYTE], dest=0, tag=_TAG_MANIFEST)
+
+
+def _receive_sections(comm: MPI.Intracomm, path: str) -> str | None:
+    from mpi4py import MPI
+
+    problem: str | None = None
+    try:
+        out = open(path, "ab")
+    except OSError as exc:
+        out, problem = None, f"cannot write manifest {path}: {exc.strerror or exc}"
+    buffer = bytearray(_MANIFEST_PIECE)
+    try:
+        for source in range(1, comm.Get_size()):
+            # Every piece is received even after a failure: the sender waits for it.
+            length: int = comm.recv(source=source, tag=_TAG_MANIFEST)
+            if length == 0 and problem is None:
+                problem = f"rank {source} lost its manifest section before handing it over"
+            for start in range(0, length, _MANIFEST_PIECE):
+                piece = memoryview(buffer)[:min(_MANIFEST_PIECE, length - start)]
+                comm.Recv([piece, MPI.BYTE], source=source, tag=_TAG_MANIFEST)
+                if out is not None and problem is None:
+                    try:
+                        out.write(piece)
+                    except OSError as exc:
+                        problem = f"cannot write manifest {path}: {exc.strerror or exc}"
+    finally:
+        if out is not None:
+            try:
+                out.close()
+            except OSError as exc:
+                problem = problem or f"cannot write manifest {path}: {exc.strerror or exc}"
+    return problem
+
+
+def _discard(path: str | None) -> None:
+    if path is None:
+        return
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
