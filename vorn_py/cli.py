@@ -520,6 +520,9 @@ def _generate_share(args: argparse.Namespace) -> int:
             raise CommandError("several processes write a data set: give --files N or "
                                "--file-size S, and -o DIR", EXIT_USAGE)
         _check_generate_options(args, layout)
+        bucket = _s3_target(args, args.output)
+        if bucket is not None:
+            _check_object_options(args, bucket, layout)
         if args.json:
             _require_stdout()
         if mpi:
@@ -547,9 +550,10 @@ def _generate_share(args: argparse.Namespace) -> int:
     options: dict[str, Any] = dict(
         compress_ratio=float(args.compress), threads=args.threads,
         chunk_size=args.chunk_size, direct=args.direct, fsync=args.fsync)
+    target = args.output if bucket is None else bucket
     if mpi:
-        return _generate_share_mpi(args, comm, layout, options)
-    return _generate_share_alone(args, layout, rank, world, options)
+        return _generate_share_mpi(args, comm, target, layout, options)
+    return _generate_share_alone(args, target, layout, rank, world, options)
 
 
 def _launcher_rank() -> int:
@@ -571,15 +575,16 @@ def _share_dedup_warning(layout: DatasetLayout, parts: list[Any],
             f"{single:.2f}; file sizes that divide a group avoid this")
 
 
-def _generate_share_alone(args: argparse.Namespace, layout: DatasetLayout, rank: int,
-                          world: int, options: dict[str, Any]) -> int:
+def _generate_share_alone(args: argparse.Namespace, target: str | objects.S3Target,
+                          layout: DatasetLayout, rank: int, world: int,
+                          options: dict[str, Any]) -> int:
     manifest = None if args.manifest is None else parallel.rank_path(args.manifest, rank)
     bar = _progress_bar(parallel.share_of(layout, rank, world, args.dedup).size,
                         _stderr_is_terminal() and not args.quiet and not args.json,
                         f"rank {rank}")
     failure: CommandError | None = None
     try:
-        record = parallel.write_share(args.output, layout, rank, world,
+        record = parallel.write_share(target, layout, rank, world,
                                       dedup_ratio=float(args.dedup), manifest=manifest,
                                       progress=None if bar is None else bar.update, **options)
     except parallel.ShareInterrupted as exc:
@@ -600,18 +605,18 @@ def _generate_share_alone(args: argparse.Namespace, layout: DatasetLayout, rank:
     if not args.quiet and not args.json:
         _say(args.prog, f"rank {rank} of {world} wrote {record.bytes_written} bytes "
                         f"({human_bytes(record.bytes_written)}) in {record.files_written} "
-                        f"files to {record.target} in {record.seconds:.2f} s, "
+                        f"{_noun(record.target)} to {record.target} in {record.seconds:.2f} s, "
                         f"{record.gb_per_s:.2f} GB/s (dedup {args.dedup}, "
                         f"compress {args.compress})")
     return EXIT_OK
 
 
-def _generate_share_mpi(args: argparse.Namespace, comm: Any, layout: DatasetLayout,
-                        options: dict[str, Any]) -> int:
+def _generate_share_mpi(args: argparse.Namespace, comm: Any, target: str | objects.S3Target,
+                        layout: DatasetLayout, options: dict[str, Any]) -> int:
     rank = comm.Get_rank()
     status = EXIT_OK
     try:
-        report = parallel.write_dataset_mpi(comm, args.output, layout,
+        report = parallel.write_dataset_mpi(comm, target, layout,
                                             dedup_ratio=float(args.dedup),
                                             manifest=args.manifest, **options)
     except parallel.RunInterrupted as exc:
@@ -651,16 +656,22 @@ def _save_record(path: str, record: parallel.RankReport) -> None:
         raise CommandError(f"cannot write the report {path}: {exc.strerror or exc}") from None
 
 
+def _noun(target: str) -> str:
+    """What a data set at ``target`` is made of, for messages."""
+    return "objects" if objects.is_s3(target) else "files"
+
+
 def _print_run(report: parallel.RunReport) -> None:
     rates = report.per_process_gb_per_s
     how = "MPI" if report.mode == "mpi" else "independent"
     start = ("the common start" if report.mode == "mpi"
              else "the first process's start (by each host's clock)")
+    noun = _noun(report.targets[0])
     complete = (f"{report.bytes_written} bytes ({human_bytes(report.bytes_written)}) "
-                f"in {report.files_written} files")
+                f"in {report.files_written} {noun}")
     if not report.ok:
         complete = (f"{report.bytes_written} of {report.size} bytes, {report.files_written} "
-                    f"of {report.file_count} files complete")
+                    f"of {report.file_count} {noun} complete")
     first = report.ranks[0]
     print(f"target:      {', '.join(report.targets)}")
     print(f"processes:   {report.world_size} ({how})")
