@@ -33,10 +33,12 @@ MiB = 1 << 20
 MIN_PART_SIZE = 5 * MiB
 MAX_PART_SIZE = 5 << 30
 MAX_PARTS = 10_000
-# Measured against a local store with bench/s3_bench.py: 16 MiB parts, four
-# in flight, kept the store busy; smaller parts cost more requests, larger
-# ones more memory for no gain.
-DEFAULT_PART_SIZE = 16 * MiB
+# Measured against a local store with bench/s3_bench.py: 32 MiB parts, four
+# in flight, uploaded generated data an eighth to a quarter faster than 16
+# MiB parts (fewer requests, each with its own signing and round trip);
+# 64 MiB parts were no faster for generated data, for four times the
+# memory of 16 MiB. More in flight than four gained nothing.
+DEFAULT_PART_SIZE = 32 * MiB
 DEFAULT_CONCURRENCY = 4
 MAX_CONCURRENCY = 256
 
