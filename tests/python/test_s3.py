@@ -9,12 +9,12 @@ import os
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
 from helpers import BLOCK, clean_env, default_sigint, run_python
-from s3_server import s3_bucket, s3_store  # noqa: F401  (fixtures)
+from s3_server import (  # noqa: F401  (s3_bucket, s3_store: fixtures)
+    s3_bucket, s3_store, uploads_left, wait_for_a_stored_part)
 from vorn_py import measure
 from vorn_py.cli import achievable_dedup
 from vorn_py.dataset import WriteError, write_dataset, write_file
@@ -50,10 +50,6 @@ def listing(client, bucket, prefix=""):
             assert item["Key"] not in found
             found[item["Key"]] = item["Size"]
     return found
-
-
-def uploads_left(client, bucket):
-    return client.list_multipart_uploads(Bucket=bucket).get("Uploads", [])
 
 
 def read_set(client, bucket, prefix, layout):
@@ -94,18 +90,43 @@ def one_error_line(stderr):
     return lines[0]
 
 
-def wait_for_a_stored_part(client, bucket):
-    """Until a part of a multipart upload is in the store (the child has
-    started uploading), looking every 20 ms; False after the watchdog."""
-    end = time.monotonic() + WATCHDOG
-    while time.monotonic() < end:
-        for upload in uploads_left(client, bucket):
-            parts = client.list_parts(Bucket=bucket, Key=upload["Key"],
-                                      UploadId=upload["UploadId"])
-            if parts.get("Parts"):
-                return True
-        time.sleep(0.02)
-    return False
+# ---------------------------------------------------------------- targets
+
+class TestTargets:
+    def test_object_and_prefix(self):
+        target = S3Target("s3://bucket/dir/key")
+        assert (target.bucket, target.key, target.is_prefix) == ("bucket", "dir/key", False)
+        assert target.object_key() == "dir/key" and target.prefix() == "dir/key/"
+        for url, prefix in (("s3://bucket/set/", "set/"), ("s3://bucket", ""),
+                            ("s3://bucket/", "")):
+            target = S3Target(url)
+            assert target.is_prefix and target.prefix() == prefix
+            with pytest.raises(ValueError, match="names a prefix"):
+                target.object_key()
+
+    @pytest.mark.parametrize("options, message", [
+        (dict(url="/local/path"), "s3://bucket/key"),
+        (dict(url="s3:///key"), "names no bucket"),
+        (dict(url="s3://a b/key"), "not a bucket name"),
+        (dict(url="s3://b/k", endpoint_url="127.0.0.1:9000"), "http://"),
+        (dict(url="s3://b/k", part_size=PART - 1), "part_size"),
+        (dict(url="s3://b/k", concurrency=0), "concurrency"),
+    ])
+    def test_refused(self, options, message):
+        with pytest.raises(ValueError, match=message):
+            S3Target(**options)
+
+    def test_part_size_grows_to_fit_ten_thousand_parts(self):
+        default = S3Target("s3://b/k")
+        assert default.part_size_for(0) == default.part_size_for(10_000 * 32 * MiB) == 32 * MiB
+        # One byte more than 10,000 default parts: the next whole MiB.
+        assert default.part_size_for(10_000 * 32 * MiB + 1) == 33 * MiB
+        chosen = S3Target("s3://b/k", part_size=PART)
+        assert chosen.part_size_for(10_000 * PART) == PART
+        with pytest.raises(ValueError, match="use parts of at least 6 MiB"):
+            chosen.part_size_for(10_000 * PART + 1)
+        with pytest.raises(ValueError, match="more than 10000 parts"):
+            default.part_size_for(10_000 * (5 << 30) + 1)
 
 
 # ------------------------------------------------------------- one object
