@@ -2,7 +2,7 @@
 the same bytes uploaded from ready buffers, and the checks of failures,
 ratios and the manifest, in one run.
 
-    .venv/bin/python bench/s3_bench.py [--size-mib 512] [--part-mib 16]
+    .venv/bin/python bench/s3_bench.py [--size-mib 512] [--part-mib 32]
         [--concurrency 4] [--turns 5] [--sweep] [--skip-checks]
 
 Throughput: each turn uploads SIZE bytes as one object in parts of PART,
@@ -41,7 +41,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 sys.path.insert(0, str(HERE))
 from s3_server import (  # noqa: E402
-    STORE_DIR_VARIABLE, S3Store, remove_bucket, start_store, stop_store)
+    STORE_DIR_VARIABLE, S3Store, remove_bucket, start_store, stop_store, uploads_left,
+    wait_for_a_stored_part)
 from s3_upload import server_cpu_seconds, upload  # noqa: E402
 
 import vorn_py  # noqa: E402
@@ -196,26 +197,28 @@ def sweep(store, size, turns):
 
 # ------------------------------------------------------------------ checks
 
-def uploads_left(client, bucket):
-    return len(client.list_multipart_uploads(Bucket=bucket).get("Uploads", []))
-
-
 def vorn(env, *args):
     return subprocess.Popen([VORN, *args], env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
 
-def wait_for_a_stored_part(client, bucket, deadline=60.0):
-    end = time.monotonic() + deadline
-    while time.monotonic() < end:
-        for upload_ in client.list_multipart_uploads(Bucket=bucket).get("Uploads", []):
-            listed = client.list_parts(Bucket=bucket, Key=upload_["Key"],
-                                       UploadId=upload_["UploadId"])
-            if listed.get("Parts"):
-                return True
-        time.sleep(0.02)
-    return False
+def stopped_mid_way(client, env, bucket, stop):
+    """vorn-gen uploading 2 GiB to ``bucket``, stopped by ``stop(child)``
+    once a part is stored: whether one was, the exit status, the uploads
+    left (in the bucket made again if it went), and the message."""
+    client.create_bucket(Bucket=bucket)
+    child = vorn(env, "generate", "2GiB", "-o", f"s3://{bucket}/big", "--part-size", "5MiB",
+                 "--concurrency", "2")
+    try:
+        stored = wait_for_a_stored_part(client, bucket, deadline=60.0)
+        stop(child)
+        _, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    if bucket not in [item["Name"] for item in client.list_buckets()["Buckets"]]:
+        client.create_bucket(Bucket=bucket)
+    return stored, child.returncode, len(uploads_left(client, bucket)), err.strip()
 
 
 def checks(store):
@@ -223,44 +226,24 @@ def checks(store):
     env = store.subprocess_env()
     results = []
 
-    bucket = "bench-interrupt"
-    client.create_bucket(Bucket=bucket)
-    child = vorn(env, "generate", "2GiB", "-o", f"s3://{bucket}/big", "--part-size", "5MiB",
-                 "--concurrency", "2")
-    try:
-        stored = wait_for_a_stored_part(client, bucket)
-        child.send_signal(signal.SIGINT)
-        _, err = child.communicate(timeout=120)
-    finally:
-        child.kill()
-    left = uploads_left(client, bucket)
-    print(f"\ninterrupt: exit {child.returncode}, {left} uploads left: {err.strip()}")
+    stored, status, left, err = stopped_mid_way(
+        client, env, "bench-interrupt", lambda child: child.send_signal(signal.SIGINT))
+    print(f"\ninterrupt: exit {status}, {left} uploads left: {err}")
     results.append(("SIGINT mid-way: exit 130, no multipart upload left",
-                    f"exit {child.returncode}, {left} left",
-                    stored and child.returncode == 130 and left == 0))
-    remove_bucket(client, bucket)
+                    f"exit {status}, {left} left", stored and status == 130 and left == 0))
+    remove_bucket(client, "bench-interrupt")
 
     bucket = "bench-removed"
-    client.create_bucket(Bucket=bucket)
-    child = vorn(env, "generate", "2GiB", "-o", f"s3://{bucket}/big", "--part-size", "5MiB",
-                 "--concurrency", "2")
-    try:
-        stored = wait_for_a_stored_part(client, bucket)
-        client.delete_bucket(Bucket=bucket)  # with the upload in progress
-        _, err = child.communicate(timeout=120)
-    finally:
-        child.kill()
-    client.create_bucket(Bucket=bucket)
-    left = uploads_left(client, bucket)
-    print(f"bucket removed: exit {child.returncode}, {left} uploads left: {err.strip()}")
+    stored, status, left, err = stopped_mid_way(
+        client, env, bucket, lambda child: client.delete_bucket(Bucket=bucket))
+    print(f"bucket removed: exit {status}, {left} uploads left: {err}")
     results.append(("bucket removed mid-way: exit 1, no multipart upload left",
-                    f"exit {child.returncode}, {left} left",
-                    stored and child.returncode == 1 and left == 0))
+                    f"exit {status}, {left} left", stored and status == 1 and left == 0))
 
     wrong = dict(env, AWS_SECRET_ACCESS_KEY="0" * 40)
     child = vorn(wrong, "generate", "64MiB", "-o", f"s3://{bucket}/wrong")
     _, err = child.communicate(timeout=120)
-    left = uploads_left(client, bucket)
+    left = len(uploads_left(client, bucket))
     clear = "access key" in err and "secret key" in err
     print(f"wrong secret: exit {child.returncode}, {left} uploads left: {err.strip()}")
     results.append(("wrong secret: exit 1, names key and secret, nothing left",
@@ -306,7 +289,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size-mib", type=int, default=512)
-    parser.add_argument("--part-mib", type=int, default=16)
+    parser.add_argument("--part-mib", type=int, default=32)
     parser.add_argument("--concurrency", type=int, default=4)
     parser.add_argument("--turns", type=int, default=5)
     parser.add_argument("--sweep", action="store_true")

@@ -196,14 +196,14 @@ class ObjectDestination:
         return False
 
 
-class SingleObject:
-    """An object no larger than a part: one PUT of its one piece."""
+class _Object:
+    """An object being uploaded: its bytes count as written once it is
+    complete in the store."""
 
     def __init__(self, destination: ObjectDestination, key: str, size: int) -> None:
         self._destination = destination
         self._key = key
         self._size = size
-        self._done: Future[Any] | None = None
         self._complete = False
 
     @property
@@ -213,6 +213,14 @@ class SingleObject:
     @property
     def written(self) -> int:
         return self._size if self._complete else 0
+
+
+class SingleObject(_Object):
+    """An object no larger than a part: one PUT of its one piece."""
+
+    def __init__(self, destination: ObjectDestination, key: str, size: int) -> None:
+        super().__init__(destination, key, size)
+        self._done: Future[Any] | None = None
 
     def write(self, data: memoryview) -> Pending:
         if self._done is not None or len(data) != self._size:
@@ -239,34 +247,23 @@ class SingleObject:
         pass  # a PUT in flight stores a whole object or nothing
 
 
-class MultipartObject:
+class MultipartObject(_Object):
     """An object larger than a part: a multipart upload, started when the
     object is opened, a part per piece of each buffer, completed by whichever
     request ends last once the object is closed."""
 
     def __init__(self, destination: ObjectDestination, index: int, key: str,
                  size: int) -> None:
-        self._destination = destination
+        super().__init__(destination, key, size)
         self._index = index
-        self._key = key
-        self._size = size
         self._etags: dict[int, str] = {}
         self._parts = 0          # numbered so far
         self._outstanding = 0    # part requests not yet ended
         self._closed = False
         self._failed = False
-        self._complete = False
         self._aborted = False
         self.completed: Future[None] = Future()
         self._upload_id: Future[str] = destination.submit(self._create)
-
-    @property
-    def name(self) -> str:
-        return self._destination.target.url_of(self._key)
-
-    @property
-    def written(self) -> int:
-        return self._size if self._complete else 0
 
     def write(self, data: memoryview) -> Pending | None:
         part_size = self._destination.part_size
