@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 
 export PATH="$PWD/.venv/bin:$PATH"
+
+. scripts/test-store.sh  # one local S3 store for the whole run
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON \
     -DVORN_BUILD_TESTS=ON -DVORN_BUILD_EXTENSION=ON \
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null

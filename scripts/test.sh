@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 
 export PATH="$PWD/.venv/bin:$PATH"
+
+. scripts/test-store.sh  # one local S3 store for the whole run
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVORN_BUILD_TESTS=ON -DVORN_BUILD_EXTENSION=OFF >/dev/null
 cmake --build build/cpp

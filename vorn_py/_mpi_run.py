@@ -38,6 +38,7 @@ from vorn_py.parallel import (
     share_of,
     write_share,
 )
+from vorn_py.s3 import S3Target
 from vorn_py.writer import WriteFailure
 
 if TYPE_CHECKING:
@@ -202,7 +203,8 @@ def _interrupted_before_writing(target: Any, layout: DatasetLayout, rank: int, w
                                 dedup_ratio: float, compress_ratio: float,
                                 run_id: str) -> RankReport:
     part = share_of(layout, rank, world, dedup_ratio)
-    report = WriteReport(str(target), part.size, len(part), dedup=ratio_factor(dedup_ratio),
+    name = target.url_of(target.prefix()) if isinstance(target, S3Target) else str(target)
+    report = WriteReport(name, part.size, len(part), dedup=ratio_factor(dedup_ratio),
                          compress=ratio_factor(compress_ratio), error=INTERRUPTED)
     return RankReport.of_write(report, part, rank, world, mode="mpi", started_at=time.time(),
                                seconds=0.0, state=INTERRUPTED, run_id=run_id)

@@ -27,6 +27,7 @@ from vorn_py import _nodes
 from vorn_py import _launch, parallel
 from vorn_py import dataset as datasets
 from vorn_py import measure as measuring
+from vorn_py import s3 as objects
 from vorn_py import verify as verifying
 from vorn_py._status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from vorn_py._units import human_bytes
@@ -304,6 +305,55 @@ def _dataset_layout(args: argparse.Namespace) -> DatasetLayout | None:
         raise CommandError(f"{exc} (0 bytes written)", EXIT_USAGE) from None
 
 
+_S3_OPTIONS = (("endpoint_url", "--endpoint-url"), ("path_style", "--path-style"),
+               ("part_size", "--part-size"), ("concurrency", "--concurrency"))
+
+
+def _s3_target(args: argparse.Namespace, url: str) -> objects.S3Target | None:
+    """The object storage target ``url`` names with the options given, or
+    None for a file target (which must not have been given them)."""
+    given = [option for name, option in _S3_OPTIONS if getattr(args, name, None) is not None]
+    if not objects.is_s3(url):
+        if given:
+            raise CommandError(f"{', '.join(given)} {'apply' if len(given) > 1 else 'applies'} "
+                               "to s3:// targets only", EXIT_USAGE)
+        return None
+    try:
+        return objects.S3Target(
+            url, endpoint_url=args.endpoint_url, path_style=args.path_style,
+            part_size=getattr(args, "part_size", None),
+            concurrency=args.concurrency or objects.DEFAULT_CONCURRENCY)
+    except ValueError as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
+
+
+def _check_object_options(args: argparse.Namespace, target: objects.S3Target,
+                          layout: DatasetLayout | None) -> None:
+    """Usage errors of an object storage target, before anything is done."""
+    for flag, option in ((args.direct, "--direct"), (args.fsync, "--fsync")):
+        if flag:
+            raise CommandError(f"{option} applies to files, not to objects", EXIT_USAGE)
+    if layout is None and target.is_prefix:
+        raise CommandError(f"{target.url} names a prefix: give --files N or --file-size S "
+                           "for a data set of objects under it, or name one object "
+                           "(s3://bucket/key)", EXIT_USAGE)
+    largest = 0 if layout is None or not layout.count else max(
+        layout.size_of(0), layout.size_of(layout.count - 1))
+    try:
+        target.part_size_for(args.size if layout is None else largest)
+    except ValueError as exc:
+        raise CommandError(f"{exc} (0 bytes written)", EXIT_USAGE) from None
+    objects_needed()
+
+
+def objects_needed() -> None:
+    """Refuse an object storage target early when the SDK is missing."""
+    try:
+        objects.sdk()
+    except objects.S3Unavailable as exc:
+        raise CommandError(str(exc)) from None
+
+
 def _check_generate_options(args: argparse.Namespace, layout: DatasetLayout | None) -> None:
     """Usage errors among the options, found before anything is done."""
     if args.output == "-":
@@ -314,10 +364,12 @@ def _check_generate_options(args: argparse.Namespace, layout: DatasetLayout | No
             raise CommandError("--json prints the report on standard output, which -o - "
                                "fills with data", EXIT_USAGE)
     path: str | None = args.manifest
+    if path is not None and path == "-":
+        raise CommandError("--manifest needs a file name, not standard output "
+                           "(0 bytes written)", EXIT_USAGE)
+    if objects.is_s3(args.output):
+        return
     if path is not None:
-        if path == "-":
-            raise CommandError("--manifest needs a file name, not standard output "
-                               "(0 bytes written)", EXIT_USAGE)
         if layout is None and args.output != "-" and _same_file(path, args.output):
             raise CommandError("the manifest cannot be the output file (0 bytes written)",
                                EXIT_USAGE)
@@ -347,6 +399,9 @@ def cmd_generate(args: argparse.Namespace) -> int:
     size: int = args.size
     layout = _dataset_layout(args)
     _check_generate_options(args, layout)
+    bucket = _s3_target(args, args.output)
+    if bucket is not None:
+        _check_object_options(args, bucket, layout)
     if args.json:
         _require_stdout()
     if args.numa_mode is not None and not args.quiet:
@@ -370,13 +425,16 @@ def cmd_generate(args: argparse.Namespace) -> int:
         fsync=args.fsync, manifest=args.manifest,
         progress=None if bar is None else bar.update)
     failure: CommandError | None = None
+    target = args.output if bucket is None else bucket
     try:
         if layout is not None:
-            report = datasets.write_dataset(args.output, layout, **options)
+            report = datasets.write_dataset(target, layout, **options)
         elif args.output == "-":
             report = datasets.write_file(1, size, name="standard output", **options)
         else:
-            report = datasets.write_file(args.output, size, **options)
+            report = datasets.write_file(target, size, **options)
+    except objects.S3Unavailable as exc:
+        raise CommandError(str(exc)) from None
     except datasets.WriteError as exc:
         report, failure = exc.report, CommandError(str(exc))
     except datasets.WriteInterrupted as exc:
@@ -389,7 +447,8 @@ def cmd_generate(args: argparse.Namespace) -> int:
     if failure is not None:
         raise failure
     if not args.quiet and not args.json:
-        files = "" if layout is None else f" in {report.files_written} files"
+        files = "" if layout is None else (
+            f" in {report.files_written} {'files' if bucket is None else 'objects'}")
         _say(args.prog, f"wrote {report.bytes_written} bytes ({human_bytes(report.bytes_written)})"
                         f"{files} to {report.target} in {report.seconds:.2f} s, "
                         f"{report.gb_per_s:.2f} GB/s "
@@ -466,6 +525,9 @@ def _generate_share(args: argparse.Namespace) -> int:
             raise CommandError("several processes write a data set: give --files N or "
                                "--file-size S, and -o DIR", EXIT_USAGE)
         _check_generate_options(args, layout)
+        bucket = _s3_target(args, args.output)
+        if bucket is not None:
+            _check_object_options(args, bucket, layout)
         if args.json:
             _require_stdout()
         if mpi:
@@ -497,9 +559,10 @@ def _generate_share(args: argparse.Namespace) -> int:
     options: dict[str, Any] = dict(
         compress_ratio=float(args.compress), threads=args.threads,
         chunk_size=args.chunk_size, direct=args.direct, fsync=args.fsync)
+    target = args.output if bucket is None else bucket
     if mpi:
-        return _generate_share_mpi(args, comm, layout, options)
-    return _generate_share_alone(args, layout, rank, world, options)
+        return _generate_share_mpi(args, comm, target, layout, options)
+    return _generate_share_alone(args, target, layout, rank, world, options)
 
 
 def _check_report_path(args: argparse.Namespace, layout: DatasetLayout, rank: int, *,
@@ -574,15 +637,16 @@ def _share_dedup_warning(layout: DatasetLayout, parts: list[Any],
             f"{single:.2f}; file sizes that divide a group avoid this")
 
 
-def _generate_share_alone(args: argparse.Namespace, layout: DatasetLayout, rank: int,
-                          world: int, options: dict[str, Any]) -> int:
+def _generate_share_alone(args: argparse.Namespace, target: str | objects.S3Target,
+                          layout: DatasetLayout, rank: int, world: int,
+                          options: dict[str, Any]) -> int:
     manifest = None if args.manifest is None else parallel.rank_path(args.manifest, rank)
     bar = _progress_bar(parallel.share_of(layout, rank, world, args.dedup).size,
                         _stderr_is_terminal() and not args.quiet and not args.json,
                         f"rank {rank}")
     failure: CommandError | None = None
     try:
-        record = parallel.write_share(args.output, layout, rank, world,
+        record = parallel.write_share(target, layout, rank, world,
                                       dedup_ratio=float(args.dedup), manifest=manifest,
                                       progress=None if bar is None else bar.update, **options)
     except parallel.ShareInterrupted as exc:
@@ -603,18 +667,18 @@ def _generate_share_alone(args: argparse.Namespace, layout: DatasetLayout, rank:
     if not args.quiet and not args.json:
         _say(args.prog, f"rank {rank} of {world} wrote {record.bytes_written} bytes "
                         f"({human_bytes(record.bytes_written)}) in {record.files_written} "
-                        f"files to {record.target} in {record.seconds:.2f} s, "
+                        f"{_noun(record.target)} to {record.target} in {record.seconds:.2f} s, "
                         f"{record.gb_per_s:.2f} GB/s (dedup {args.dedup}, "
                         f"compress {args.compress})")
     return EXIT_OK
 
 
-def _generate_share_mpi(args: argparse.Namespace, comm: Any, layout: DatasetLayout,
-                        options: dict[str, Any]) -> int:
+def _generate_share_mpi(args: argparse.Namespace, comm: Any, target: str | objects.S3Target,
+                        layout: DatasetLayout, options: dict[str, Any]) -> int:
     rank = comm.Get_rank()
     status = EXIT_OK
     try:
-        report = parallel.write_dataset_mpi(comm, args.output, layout,
+        report = parallel.write_dataset_mpi(comm, target, layout,
                                             dedup_ratio=float(args.dedup),
                                             manifest=args.manifest, **options)
     except parallel.RunInterrupted as exc:
@@ -666,16 +730,22 @@ def _save_record(path: str, record: parallel.RankReport) -> None:
         raise CommandError(f"cannot write the report {path}: {exc.strerror or exc}") from None
 
 
+def _noun(target: str) -> str:
+    """What a data set at ``target`` is made of, for messages."""
+    return "objects" if objects.is_s3(target) else "files"
+
+
 def _print_run(report: parallel.RunReport) -> None:
     rates = report.per_process_gb_per_s
     how = "MPI" if report.mode == "mpi" else "independent"
     start = ("the common start" if report.mode == "mpi"
              else "the first process's start (by each host's clock)")
+    noun = _noun(report.targets[0])
     complete = (f"{report.bytes_written} bytes ({human_bytes(report.bytes_written)}) "
-                f"in {report.files_written} files")
+                f"in {report.files_written} {noun}")
     if not report.ok:
         complete = (f"{report.bytes_written} of {report.size} bytes, {report.files_written} "
-                    f"of {report.file_count} files complete")
+                    f"of {report.file_count} {noun} complete")
     first = report.ranks[0]
     print(f"target:      {', '.join(report.targets)}")
     print(f"processes:   {report.world_size} ({how})")
@@ -834,9 +904,20 @@ def cmd_measure(args: argparse.Namespace) -> int:
 
 # ------------------------------------------------------------------- verify
 
-def _verify_target(names: list[str]) -> tuple[verifying.Target, list[str]]:
+def _verify_target(names: list[str], args: argparse.Namespace
+                   ) -> tuple[verifying.Target | objects.S3Target, list[str]]:
     """What verify reads: a path, standard input or a list of files, and
     their names for the report."""
+    urls = [name for name in names if objects.is_s3(name)]
+    if urls:
+        if len(names) > 1:
+            raise CommandError("an s3:// target is verified on its own: give one object or "
+                               "one prefix", EXIT_USAGE)
+        target = _s3_target(args, urls[0])
+        assert target is not None
+        objects_needed()
+        return target, names
+    _s3_target(args, names[0])  # no object storage options without an s3:// target
     if "-" not in names:
         return (names[0] if len(names) == 1 else names), names
     if len(names) > 1:
@@ -894,7 +975,7 @@ def _print_verification(target: str, manifest: Manifest, result: verifying.Verif
 
 def cmd_verify(args: argparse.Namespace) -> int:
     _require_stdout()
-    target, names = _verify_target(args.target)
+    target, names = _verify_target(args.target, args)
     try:
         manifest = read_manifest(args.manifest)
     except ManifestError as exc:
@@ -972,6 +1053,34 @@ class _Parser(argparse.ArgumentParser):
         self._negative_number_matcher = re.compile(r"^-\.?\d")
 
 
+def _add_object_options(command: argparse.ArgumentParser, uploads: bool) -> None:
+    group = command.add_argument_group(
+        "object storage (s3://bucket/key, s3://bucket/prefix/)",
+        "The endpoint, region and credentials come from the AWS SDK's environment "
+        "variables (AWS_ENDPOINT_URL_S3, AWS_DEFAULT_REGION, AWS_ACCESS_KEY_ID, "
+        "AWS_SECRET_ACCESS_KEY, AWS_PROFILE, ...) and its config and credentials "
+        f"files. Needs the AWS SDK for Python: {objects.INSTALL_HINT}.")
+    group.add_argument("--endpoint-url", metavar="URL", default=None,
+                       help="the store's URL, e.g. http://127.0.0.1:9000 (default: the "
+                            "SDK's configuration, else AWS)")
+    group.add_argument("--path-style", action="store_const", const=True, default=None,
+                       help="address buckets in the path (http://host/bucket/key), as stores "
+                            "without bucket host names need (default: the SDK's "
+                            "configuration)")
+    if uploads:
+        group.add_argument("--part-size", default=None, metavar="SIZE",
+                           type=_size_between(objects.MIN_PART_SIZE, objects.MAX_PART_SIZE),
+                           help="bytes per part of a multipart upload (default: "
+                                f"{_exact_units(objects.DEFAULT_PART_SIZE)}, larger for "
+                                "objects that would need more than 10000 parts; at least "
+                                "5MiB); objects up to this size go in one PUT")
+    group.add_argument("--concurrency", default=None, metavar="N",
+                       type=_count(1, objects.MAX_CONCURRENCY),
+                       help=("parts uploaded at once; memory use is N + 2 parts"
+                             if uploads else "ranged reads in flight")
+                            + f" (default: {objects.DEFAULT_CONCURRENCY})")
+
+
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser = _Parser(
         prog=prog,
@@ -997,7 +1106,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     generate.add_argument("-o", "--output", required=True, metavar="TARGET",
                           help="file to write (created or overwritten), - for standard output, "
                                "or with --files/--file-size the directory of the data set "
-                               "(made if missing)")
+                               "(made if missing); s3://bucket/key for an object, "
+                               "s3://bucket/prefix/ with --files/--file-size for a data set "
+                               "of objects")
     layout = generate.add_mutually_exclusive_group()
     layout.add_argument("--files", type=_count(1, MAX_FILES), default=None, metavar="N",
                         help="write a data set of N files that share SIZE in whole 4 KiB "
@@ -1044,6 +1155,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     generate.add_argument("--manifest", metavar="FILE", default=None,
                           help="also write FILE, the digests of the data's unique blocks, "
                                "for verify to check the data against later")
+    _add_object_options(generate, uploads=True)
     many = generate.add_argument_group(
         "many processes",
         "Processes that write one data set together, each its own share of whole files "
@@ -1111,12 +1223,15 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                     "format version.")
     verify.add_argument("target", metavar="TARGET", nargs="+",
                         help="the data: a file, - for standard input, several files "
-                             "that hold it in order, or the directory of a data set")
+                             "that hold it in order, the directory of a data set, an "
+                             "object (s3://bucket/key) or a data set's prefix "
+                             "(s3://bucket/prefix/)")
     verify.add_argument("--manifest", metavar="FILE", action="append", required=True,
                         help="the manifest written with the data; repeat it for data "
                              "written by several streams")
     verify.add_argument("--json", action="store_true", help="print the result as JSON")
     verify.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    _add_object_options(verify, uploads=False)
     verify.set_defaults(run=cmd_verify)
 
     report = commands.add_parser(

@@ -8,7 +8,9 @@ direct I/O and a manifest, and a report of what was written.
     report.bytes_written, report.files_written, report.seconds, report.gb_per_s
 
 A data set is one stream cut into consecutive files (``vorn_py.layout``), so
-its ratios are those of one stream. A failure raises WriteError and an
+its ratios are those of one stream. An ``s3://bucket/prefix/`` target (or a
+``vorn_py.s3.S3Target``) writes the files as objects of an S3-compatible
+store, ``s3://bucket/key`` with ``write_file`` one object. A failure raises WriteError and an
 interrupt WriteInterrupted (a KeyboardInterrupt), each carrying the report of
 what was written until then: bytes that reached the files, and files
 complete. Files complete before a failure stay; the one being written stays
@@ -18,20 +20,23 @@ as far as it got; a manifest is kept only when everything was written.
 from __future__ import annotations
 
 import errno
+import mmap
 import os
 import stat
 import time
 from collections.abc import Callable
 from dataclasses import asdict, dataclass
-from typing import Any, Union
+from typing import Any, Sequence, Union
 
 import vorn_py
 from vorn_py import _direct
+from vorn_py import s3 as _s3
 from vorn_py._units import human_bytes
 from vorn_py.layout import DatasetLayout, DatasetPart
 from vorn_py.manifest import ManifestError, ManifestWriter, PathLike, ratio_factor
 from vorn_py.sinks import Destination, DirectoryDestination, FileDestination
 from vorn_py.writer import (
+    Buffer,
     FileSizes,
     GeneratorEnded,
     StreamWriter,
@@ -108,7 +113,7 @@ class WriteInterrupted(KeyboardInterrupt):
         report.error = "interrupted"
 
 
-def write_dataset(target: PathLike, size: Size, *, files: int | None = None,
+def write_dataset(target: PathLike | _s3.S3Target, size: Size, *, files: int | None = None,
                   file_size: int | None = None, files_per_dir: int | None = None,
                   dedup_ratio: float = 1.0, compress_ratio: float = 1.0,
                   threads: int | None = None, chunk_size: int = DEFAULT_CHUNK_SIZE,
@@ -132,10 +137,27 @@ def write_dataset(target: PathLike, size: Size, *, files: int | None = None,
     written; ``manifest`` is the path of a manifest to write;
     ``progress`` is called with the number of bytes of each piece written.
 
+    ``target`` may also be ``s3://bucket/prefix/`` or an ``S3Target``: the
+    files are then objects named prefix + their names (see ``vorn_py.s3``);
+    ``chunk_size`` and ``buffers`` give way to the target's part size and
+    concurrency, and ``direct`` and ``fsync`` do not apply.
+
     Raises ValueError or TypeError for arguments that cannot work, before
-    anything is made; WriteError for failures; WriteInterrupted.
+    anything is made; WriteError for failures; WriteInterrupted;
+    ``vorn_py.s3.S3Unavailable`` (an ImportError) for an object storage
+    target without the SDK installed.
     """
     part = _part_of(size, files, file_size, files_per_dir)
+    if isinstance(target, _s3.S3Target) or _s3.is_s3(target):
+        location = _s3.as_target(target)
+        prefix = location.prefix()
+        report = WriteReport(location.url_of(prefix), part.size, len(part),
+                             dedup=ratio_factor(float(dedup_ratio)),
+                             compress=ratio_factor(float(compress_ratio)),
+                             manifest=None if manifest is None else os.fspath(manifest),
+                             offset=part.offset, first_file=part.first)
+        return _write_objects(location, part, lambda index: prefix + part.path_of(index),
+                              part.layout, report, threads, direct, fsync, manifest, progress)
     root = os.fspath(target)
     report = WriteReport(root, part.size, len(part), dedup=ratio_factor(float(dedup_ratio)),
                          compress=ratio_factor(float(compress_ratio)), direct=direct,
@@ -180,7 +202,8 @@ def write_dataset(target: PathLike, size: Size, *, files: int | None = None,
     return report
 
 
-def write_file(target: PathLike | int, size: int, *, name: str | None = None,
+def write_file(target: PathLike | int | _s3.S3Target, size: int, *,
+               name: str | None = None,
                dedup_ratio: float = 1.0, compress_ratio: float = 1.0,
                threads: int | None = None, chunk_size: int = DEFAULT_CHUNK_SIZE,
                buffers: int = DEFAULT_BUFFERS, direct: bool = False, fsync: bool = False,
@@ -189,8 +212,16 @@ def write_file(target: PathLike | int, size: int, *, name: str | None = None,
     """Write ``size`` bytes to the file ``target`` (created or truncated once
     the first bytes are ready) or to an open descriptor (left open; ``name``
     names it in messages), through the same core as ``write_dataset``, with
-    the same options and errors."""
+    the same options and errors; or to the object ``s3://bucket/key``."""
     _check_whole("size", size, 0)
+    if isinstance(target, _s3.S3Target) or _s3.is_s3(target):
+        location = _s3.as_target(target)
+        key = location.object_key()
+        report = WriteReport(location.url, size, 1, dedup=ratio_factor(float(dedup_ratio)),
+                             compress=ratio_factor(float(compress_ratio)),
+                             manifest=None if manifest is None else os.fspath(manifest))
+        return _write_objects(location, _OneFile(size), lambda index: key, None, report,
+                              threads, direct, fsync, manifest, progress)
     if isinstance(target, int):
         if direct:
             raise ValueError("direct I/O needs a path, not an open descriptor")
@@ -212,6 +243,37 @@ def write_file(target: PathLike | int, size: int, *, name: str | None = None,
         destination = FileDestination(target if isinstance(target, int) else os.fspath(target),
                                       label, fsync=fsync, alignment=alignment)
         job.run(destination, manifest, dataset=None)
+    finally:
+        clock.stop(report)
+    return report
+
+
+def _write_objects(location: _s3.S3Target, files: DatasetPart | _OneFile,
+                   keys: Callable[[int], str], dataset: DatasetLayout | None,
+                   report: WriteReport, threads: int | None, direct: bool, fsync: bool,
+                   manifest: PathLike | None,
+                   progress: Callable[[int], object] | None) -> WriteReport:
+    """Upload ``files`` as the objects ``keys(index)`` of the target's bucket."""
+    from vorn_py import _s3upload
+
+    if direct or fsync:
+        raise ValueError("direct I/O and fsync apply to files, not to objects, which are "
+                         "stored once their upload completes")
+    count = len(files)
+    largest = max(files.size_of(0), files.size_of(count - 1)) if count else 0
+    part_size = location.part_size_for(largest)
+    job = _Job(report, files, part_size, location.concurrency + 2, threads, progress,
+               single=dataset is None, noun="objects")
+    clock = _Clock()
+    try:
+        try:
+            client = _s3.make_client(location)
+        except _s3.S3Error as exc:
+            raise job.refused(str(exc)) from None
+        destination = _s3upload.ObjectDestination(client, location, keys, files.size_of,
+                                                  part_size)
+        job.note = destination.aftermath
+        job.run(destination, manifest, dataset=dataset, allocate=_s3upload.part_buffers)
     finally:
         clock.stop(report)
     return report
@@ -248,7 +310,8 @@ class _Job:
 
     def __init__(self, report: WriteReport, files: DatasetPart | _OneFile, chunk_size: int,
                  buffers: int, threads: int | None,
-                 progress: Callable[[int], object] | None, single: bool = False) -> None:
+                 progress: Callable[[int], object] | None, single: bool = False,
+                 noun: str = "files") -> None:
         _check_whole("chunk_size", chunk_size, 1, MAX_CHUNK_SIZE)
         _check_whole("buffers", buffers, 2)
         if threads is not None:
@@ -261,17 +324,23 @@ class _Job:
         self.threads = threads
         self.progress = progress
         self.single = single
+        self.noun = noun
+        # What the destination did after a failure, for the message.
+        self.note: Callable[[], str | None] = lambda: None
         self.tally = Tally()
 
     def written(self) -> str:
         """How far the write got, for a message."""
         report = self.report
-        if self.single:
-            if self.tally.files_opened == 0:
-                return "0 bytes written"
-            return f"{report.bytes_written} of {report.size} bytes written"
-        return (f"{report.bytes_written} of {report.size} bytes written, "
-                f"{report.files_written} of {report.file_count} files complete")
+        if self.single and self.tally.files_opened == 0:
+            written = "0 bytes written"
+        elif self.single:
+            written = f"{report.bytes_written} of {report.size} bytes written"
+        else:
+            written = (f"{report.bytes_written} of {report.size} bytes written, "
+                       f"{report.files_written} of {report.file_count} {self.noun} complete")
+        note = self.note()
+        return written if note is None else f"{written}; {note}"
 
     def refused(self, reason: str) -> WriteError:
         """A failure before anything was written."""
@@ -307,7 +376,8 @@ class _Job:
             os.close(fd)
 
     def run(self, destination: Destination, manifest_path: PathLike | None,
-            dataset: DatasetLayout | None) -> None:
+            dataset: DatasetLayout | None,
+            allocate: Callable[[int, int], Sequence[Buffer]] = allocate_buffers) -> None:
         report = self.report
         size = report.size
         try:
@@ -315,7 +385,7 @@ class _Job:
                                           compress_ratio=float(report.compress),
                                           max_threads=self.threads, chunk_size=self.chunk_size)
             capacity = self._capacity(destination.alignment)
-            mapped = allocate_buffers(self.buffers, capacity)
+            mapped = allocate(self.buffers, capacity)
         except MemoryError:
             raise self.refused(f"cannot allocate a {human_bytes(min(self.chunk_size, max(size, 1)))} "
                                "buffer: use a smaller chunk size") from None
@@ -356,7 +426,8 @@ class _Job:
                 manifest.close()  # drops a manifest that was not finished
             for buffer in mapped:
                 try:
-                    buffer.close()
+                    if isinstance(buffer, mmap.mmap):
+                        buffer.close()
                 except BufferError:  # a sink still holds a piece: the collector frees it
                     pass
 

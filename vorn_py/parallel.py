@@ -36,6 +36,7 @@ from vorn_py.dataset import (
 )
 from vorn_py.layout import DatasetLayout, DatasetPart
 from vorn_py.manifest import BLOCK_SIZE, PathLike, ratio_factor, unique_block_count
+from vorn_py.s3 import is_s3
 
 if TYPE_CHECKING:
     from mpi4py import MPI
@@ -154,8 +155,9 @@ class RankReport:
 
     def written(self) -> str:
         """How far this process got, for a message."""
+        noun = "objects" if is_s3(self.target) else "files"
         return (f"{self.bytes_written} of {self.share_size} bytes written, "
-                f"{self.files_written} of {self.file_count} files complete")
+                f"{self.files_written} of {self.file_count} {noun} complete")
 
     def problem(self) -> str:
         """One line on how this process ended, naming it."""

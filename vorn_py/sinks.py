@@ -4,8 +4,8 @@ and a destination opens the sink of each file of a data set.
 The writer core drives them: ``Destination.open(index)`` when a file's first
 bytes are ready, ``Sink.write`` for each piece in order, ``Sink.close`` when
 the file is complete (``Sink.abort`` on failure), ``Destination.finish``
-after the last file. Errors are OSErrors, or a ``SinkError`` whose message
-is already a complete sentence.
+after the last file (``Destination.abort`` after a failure). Errors are
+OSErrors, or a ``SinkError`` whose message is already a complete sentence.
 """
 
 from __future__ import annotations
@@ -46,8 +46,10 @@ class Sink(Protocol):
         """Write all of ``data``. It may be kept only until the call returns,
         or until the Pending returned completes."""
 
-    def close(self) -> None:
-        """Complete the file (flush, sync as asked) and release it."""
+    def close(self) -> Pending | None:
+        """Complete the file (flush, sync as asked) and release it. A sink
+        that completes it later (an upload) returns a Pending: the file
+        counts as written, with ``written`` bytes, once that completes."""
 
     def abort(self) -> None:
         """Release the file after a failure, without raising."""
@@ -67,6 +69,11 @@ class Destination(Protocol):
 
     def finish(self) -> None:
         """After the last file: make the files' names durable where asked."""
+
+    def abort(self) -> None:
+        """After a failure or an interrupt, once the open sink is aborted:
+        end the work still in flight, without raising. Pendings handed out
+        are complete when it returns."""
 
 
 # ------------------------------------------------------------- descriptors
@@ -228,6 +235,9 @@ class FileDestination:
         if self._fsync and self._created and isinstance(self._target, str):
             sync_directory(os.path.dirname(os.path.abspath(self._target)))
 
+    def abort(self) -> None:
+        pass
+
 
 class DirectoryDestination:
     """The files of a data set (or of one share of it) under ``root``, which
@@ -271,3 +281,6 @@ class DirectoryDestination:
             sync_directory(os.path.join(self._root, directory))
         # The root's own name, which may be new too.
         sync_directory(os.path.dirname(os.path.abspath(self._root)))
+
+    def abort(self) -> None:
+        pass

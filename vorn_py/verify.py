@@ -19,10 +19,11 @@ import threading
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field
-from typing import IO, Any, NamedTuple, Union, cast
+from typing import IO, Any, NamedTuple, Protocol, Union, cast
 
 import xxhash
 
+from vorn_py import s3 as _s3
 from vorn_py._sources import read_into
 from vorn_py.manifest import BLOCK_SIZE, Manifest, PathLike, StreamSection, read_manifest
 
@@ -354,7 +355,7 @@ class _BlockReader:
         return [self.digest(unit) for unit in units]
 
 
-def _digested_units(units: Iterator[_Unit], reader: _BlockReader, files: _OpenFiles,
+def _digested_units(units: Iterator[_Unit], reader: _Digester, files: _OpenFiles,
                     threads: int, batch: int = 8) -> Iterator[tuple[_Unit, bytes]]:
     """Each unit with its digest, in order, computed ``threads`` at a time.
     A task takes ``batch`` consecutive units: handing each block to a
@@ -381,12 +382,20 @@ def _digested_units(units: Iterator[_Unit], reader: _BlockReader, files: _OpenFi
         executor.shutdown(wait=True, cancel_futures=True)
 
 
+class _Digester(Protocol):
+    def digest(self, unit: _Unit) -> bytes: ...
+
+    def digest_all(self, units: list[_Unit]) -> list[bytes]: ...
+
+
 def _verify_files(parts: list[_Part], sizes: list[int], sections: list[StreamSection],
                   recorder: _Recorder, threads: int,
-                  progress: Callable[[int], object] | None) -> VerifyResult:
+                  progress: Callable[[int], object] | None,
+                  reader: _Digester | None = None) -> VerifyResult:
+    """``reader`` reads the blocks of data that are not ``parts`` (objects)."""
     files = _OpenFiles(parts)
     try:
-        reader = _BlockReader(parts, files)
+        reader = _BlockReader(parts, files) if reader is None else reader
         for unit, digest in _digested_units(_units(sections, sizes), reader, files, threads):
             part, offset, _ = unit.pieces[0]
             recorder.block(sections[unit.stream], unit.stream, unit.block, unit.length, digest,
@@ -543,7 +552,7 @@ def _verify_stream(parts: list[_Part], sections: list[StreamSection], recorder: 
     return checker.finish()
 
 
-def verify(target: Target, manifest: Manifest | PathLike | Sequence[PathLike], *,
+def verify(target: Target | _s3.S3Target, manifest: Manifest | PathLike | Sequence[PathLike], *,
            keep: int = DEFAULT_KEEP, threads: int | None = None,
            progress: Callable[[int], object] | None = None) -> VerifyResult:
     """Compare ``target`` with ``manifest`` and return what was found.
@@ -552,7 +561,10 @@ def verify(target: Target, manifest: Manifest | PathLike | Sequence[PathLike], *
     list of paths whose contents, in that order, are the data, or a
     directory holding a data set: the files the manifest's data set record
     names, all of them and no others (else TargetError), or without a record
-    every file under it in name order. ``manifest``
+    every file under it in name order. An ``s3://bucket/key`` URL (or a
+    ``vorn_py.s3.S3Target``) is an object, ``s3://bucket/prefix/`` is taken
+    as a directory, and blocks are read with ranged GETs, ``threads`` (default:
+    the target's concurrency) at a time. ``manifest``
     is a ``Manifest`` or the path (or paths) of manifest files. ``keep``
     mismatches are kept in full, the rest counted; ``progress`` is called with
     the number of bytes of each chunk read.
@@ -572,6 +584,10 @@ def verify(target: Target, manifest: Manifest | PathLike | Sequence[PathLike], *
     owned = not isinstance(manifest, Manifest)
     opened = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
     try:
+        if isinstance(target, _s3.S3Target) or _s3.is_s3(target):
+            from vorn_py import _s3verify
+            return _s3verify.verify_objects(_s3.as_target(target), opened, keep, threads,
+                                            progress)
         parts = _parts_of(target, opened)
         sections = opened.sections
         recorder = _Recorder([part.name for part in parts], opened.data_size, keep)
@@ -586,9 +602,12 @@ def verify(target: Target, manifest: Manifest | PathLike | Sequence[PathLike], *
             opened.close()
 
 
-def target_size(target: Target, manifest: Manifest | None = None) -> int | None:
+def target_size(target: Target | _s3.S3Target, manifest: Manifest | None = None) -> int | None:
     """The size of the target when it is known before reading (files); a
     directory is taken as ``verify`` takes it with this manifest."""
+    if isinstance(target, _s3.S3Target) or _s3.is_s3(target):
+        from vorn_py import _s3verify
+        return _s3verify.objects_size(_s3.as_target(target), manifest)
     total = 0
     for part in _parts_of(target, manifest):
         if part.size is None:

@@ -113,7 +113,21 @@ class _Failed:
         self.error = error
 
 
+@dataclass
+class _Waiting:
+    """What a buffer waits for before it is reused: a piece in flight, or a
+    file's completion (``sink`` set), which counts the file once it is done."""
+
+    name: str
+    pending: Pending
+    sink: Sink | None = None
+    settled: bool = False
+
+
 _Filled = Union[tuple[int, list[Piece]], _Failed, None]
+# Page-aligned mappings for files (direct I/O needs them), bytearrays for
+# uploads (the SDK sends them whole).
+Buffer = Union[mmap.mmap, bytearray]
 
 
 class StreamWriter:
@@ -127,7 +141,7 @@ class StreamWriter:
     """
 
     def __init__(self, files: FileSizes, destination: Destination,
-                 fill: Callable[[memoryview], int], buffers: Sequence[mmap.mmap], *,
+                 fill: Callable[[memoryview], int], buffers: Sequence[Buffer], *,
                  progress: Callable[[int], object] | None = None) -> None:
         if len(buffers) < 2:
             raise ValueError("the writer needs at least two buffers")
@@ -139,6 +153,8 @@ class StreamWriter:
         self._capacity = capacity - capacity % destination.alignment
         self._progress = progress
         self.tally = Tally()
+        self._sink: Sink | None = None  # the file being written
+        self._done_bytes = 0  # in files complete
         self._free: queue.SimpleQueue[int | None] = queue.SimpleQueue()
         self._filled: queue.SimpleQueue[_Filled] = queue.SimpleQueue()
         self._stop = threading.Event()
@@ -198,9 +214,7 @@ class StreamWriter:
     # ---------------------------------------------------- calling thread
 
     def _consume(self) -> None:
-        in_flight: deque[tuple[int, list[tuple[str, Pending]]]] = deque()
-        sink: Sink | None = None
-        done_bytes = 0  # in files closed, and in the open one before its sink
+        in_flight: deque[tuple[int, list[_Waiting]]] = deque()
         try:
             while True:
                 item = self._filled.get()
@@ -210,20 +224,23 @@ class StreamWriter:
                     raise item.error
                 slot, pieces = item
                 view = self._views[slot]
-                waiting: list[tuple[str, Pending]] = []
+                waiting: list[_Waiting] = []
                 for piece in pieces:
                     if piece.offset == 0:
-                        sink = self._open(piece.index)
+                        self._sink = self._open(piece.index)
+                    sink = self._sink
                     assert sink is not None
                     pending = self._write(sink, view[piece.start:piece.start + piece.length])
-                    self.tally.bytes_written = done_bytes + sink.written
+                    self._count()
                     if pending is not None:
-                        waiting.append((sink.name, pending))
+                        waiting.append(_Waiting(sink.name, pending))
                     if piece.last:
-                        self._close(sink)
-                        sink = None
-                        done_bytes = self.tally.bytes_written
-                        self.tally.files_written += 1
+                        closing = self._close(sink)
+                        self._sink = None
+                        if closing is None:
+                            self._file_done(sink)
+                        else:  # complete once the pending is
+                            waiting.append(_Waiting(sink.name, closing, sink))
                     if self._progress is not None:
                         self._progress(piece.length)
                 in_flight.append((slot, waiting))
@@ -231,13 +248,30 @@ class StreamWriter:
                 # for the helper to fill meanwhile.
                 while in_flight and (len(in_flight) >= len(self._views) - 1
                                      or _all_done(in_flight[0][1])):
-                    self._release(*in_flight.popleft())
+                    self._release(*in_flight[0])
+                    in_flight.popleft()
+            # The last uploads too: a run is done when its data is.
+            while in_flight:
+                self._release(*in_flight[0])
+                in_flight.popleft()
             self._finish()
         except BaseException:
-            if sink is not None:
-                sink.abort()
-                self.tally.bytes_written = done_bytes + sink.written
+            if self._sink is not None:
+                self._sink.abort()
+                self._count()
+            self._destination.abort()
+            self._settle(in_flight)
             raise
+
+    def _count(self) -> None:
+        """Bytes in the files done and in the open one."""
+        self.tally.bytes_written = self._done_bytes + (
+            self._sink.written if self._sink is not None else 0)
+
+    def _file_done(self, sink: Sink) -> None:
+        self._done_bytes += sink.written
+        self.tally.files_written += 1
+        self._count()
 
     def _open(self, index: int) -> Sink:
         try:
@@ -258,24 +292,49 @@ class StreamWriter:
         except OSError as exc:
             raise WriteFailure(write_error(exc, sink.name)) from None
 
-    def _close(self, sink: Sink) -> None:
+    def _close(self, sink: Sink) -> Pending | None:
         try:
-            sink.close()
+            return sink.close()
         except SinkError as exc:
             raise WriteFailure(str(exc)) from None
         except OSError as exc:
             raise WriteFailure(f"cannot complete writing {sink.name}: "
                                f"{exc.strerror or exc}") from None
 
-    def _release(self, slot: int, waiting: list[tuple[str, Pending]]) -> None:
-        for name, pending in waiting:
+    def _release(self, slot: int, waiting: list[_Waiting]) -> None:
+        """Wait for a buffer's work, count the files it completes, and hand
+        the buffer back; the first failure is raised once all is settled."""
+        failure: WriteFailure | None = None
+        for work in waiting:
+            if work.settled:
+                continue
             try:
-                pending.result()
+                work.pending.result()
             except SinkError as exc:
-                raise WriteFailure(str(exc)) from None
+                failure = failure or WriteFailure(str(exc))
             except OSError as exc:
-                raise WriteFailure(write_error(exc, name)) from None
+                failure = failure or WriteFailure(write_error(exc, work.name))
+            else:
+                if work.sink is not None:
+                    self._file_done(work.sink)
+            work.settled = True
+        if failure is not None:
+            raise failure
         self._free.put(slot)
+
+    def _settle(self, in_flight: deque[tuple[int, list[_Waiting]]]) -> None:
+        """After a failure: count the files whose completion in flight
+        succeeded (the destination has ended all work by now)."""
+        for _, waiting in in_flight:
+            for work in waiting:
+                if work.settled or work.sink is None:
+                    continue
+                work.settled = True
+                try:
+                    work.pending.result()
+                except Exception:
+                    continue
+                self._file_done(work.sink)
 
     def _finish(self) -> None:
         try:
@@ -287,8 +346,8 @@ class StreamWriter:
                                f"{exc.strerror or exc}") from None
 
 
-def _all_done(waiting: list[tuple[str, Pending]]) -> bool:
-    return all(getattr(pending, "done", lambda: True)() for _, pending in waiting)
+def _all_done(waiting: list[_Waiting]) -> bool:
+    return all(getattr(work.pending, "done", lambda: True)() for work in waiting)
 
 
 def write_error(exc: OSError, name: str) -> str:

@@ -24,6 +24,20 @@ def default_sigint(then=None):
     return reset
 
 
+# Variables that would make a child think it runs under a launcher already.
+LAUNCHER_VARIABLES = ("PMI_RANK", "PMI_SIZE", "PMI_FD", "PMI_PORT", "OMPI_COMM_WORLD_RANK",
+                      "OMPI_COMM_WORLD_SIZE", "SLURM_PROCID", "SLURM_NTASKS",
+                      "SLURM_ARRAY_TASK_ID", "JOB_COMPLETION_INDEX", "HYDI_CONTROL_FD")
+
+
+def clean_env(base=None, **extra):
+    """``base`` (default os.environ) without a launcher's variables, plus ``extra``."""
+    env = {k: v for k, v in (os.environ if base is None else base).items()
+           if k not in LAUNCHER_VARIABLES}
+    env.update(extra)
+    return env
+
+
 def run_python(code, env=None, timeout=300):
     """Run a snippet in a fresh interpreter; return the completed process."""
     full_env = dict(os.environ)

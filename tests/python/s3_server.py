@@ -20,6 +20,7 @@ import hashlib
 import os
 import shlex
 import subprocess
+import time
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
@@ -201,7 +202,10 @@ def remove_bucket(client: Any, bucket: str) -> None:
             reply = client.delete_objects(Bucket=bucket, Delete={"Objects": keys})
             if reply.get("Errors"):
                 raise RuntimeError(f"could not empty {bucket}: {reply['Errors']}")
-    client.delete_bucket(Bucket=bucket)
+    try:
+        client.delete_bucket(Bucket=bucket)
+    except client.exceptions.NoSuchBucket:
+        pass  # a retry of a removal that the store carried out but answered late
 
 
 @pytest.fixture
@@ -212,3 +216,24 @@ def s3_bucket(s3_store: S3Store) -> Iterator[str]:
     client.create_bucket(Bucket=bucket)
     yield bucket
     remove_bucket(client, bucket)
+
+
+def uploads_left(client: Any, bucket: str) -> list[dict[str, Any]]:
+    """The bucket's multipart uploads that were neither completed nor aborted."""
+    uploads: list[dict[str, Any]] = client.list_multipart_uploads(
+        Bucket=bucket).get("Uploads", [])
+    return uploads
+
+
+def wait_for_a_stored_part(client: Any, bucket: str, deadline: float = 120.0) -> bool:
+    """Until a part of a multipart upload is in the store (a writer has
+    started uploading), looking every 20 ms; False after ``deadline`` seconds."""
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        for upload in uploads_left(client, bucket):
+            parts = client.list_parts(Bucket=bucket, Key=upload["Key"],
+                                      UploadId=upload["UploadId"])
+            if parts.get("Parts"):
+                return True
+        time.sleep(0.02)
+    return False

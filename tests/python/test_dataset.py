@@ -293,6 +293,9 @@ class Recorder:
     def finish(self):
         pass
 
+    def abort(self):
+        pass
+
 
 class Sizes:
     def __init__(self, sizes):
@@ -432,6 +435,89 @@ class TestWriterCore:
         with pytest.raises(GeneratorEnded):
             writer.run()
         assert writer.tally.bytes_written == 0
+
+    def test_the_last_uploads_are_waited_for_and_their_failure_raised(self):
+        """A run ends when its data is stored: the uploads of the last
+        buffers are waited for, and their failure is the run's."""
+        class Upload:
+            """An upload that gets on only once it is waited for."""
+
+            def __init__(self, index):
+                self.index = index
+
+            def done(self):
+                return False
+
+            def result(self):
+                if self.index == 3:
+                    raise OSError(errno.EIO, "Input/output error")
+
+        sizes = [4096] * 4
+        writer = StreamWriter(Sizes(sizes), Recorder(sizes, on_write=lambda i, d: Upload(i)),
+                              counting_fill(), allocate_buffers(4, 8192))
+        with pytest.raises(WriteFailure, match="cannot write to file3: Input/output"):
+            writer.run()
+        assert writer.tally.files_written == 4  # the sinks took every byte
+
+    def test_files_completed_later_count_once_their_completion_succeeds(self):
+        """Sinks whose close hands back a pending completion (uploads): a file
+        counts when it completes; one that fails is not counted, the
+        destination is told to end its work, and completions that succeed
+        meanwhile still count."""
+        pool = concurrent.futures.ThreadPoolExecutor(4)
+        failing = 2
+        aborted = []
+
+        class Completing(Recorder):
+            def open(self, index):
+                sink = super().open(index)
+                size = self.sizes[index]
+
+                class Later:
+                    name = sink.name
+                    written = 0
+
+                    def write(self, data):
+                        return sink.write(data)
+
+                    def close(self):
+                        def complete():
+                            if index == failing:
+                                raise sinks.SinkError(f"cannot complete {sink.name}")
+                            Later.written = size
+                        sink.close()
+                        return pool.submit(complete)
+
+                    def abort(self):
+                        pass
+
+                return Later()
+
+            def abort(self):
+                aborted.append(True)
+                pool.shutdown(wait=True)  # every completion has ended
+
+        sizes = [3000, 5000, 7000, 2000, 1000]
+        writer = StreamWriter(Sizes(sizes), Completing(sizes), counting_fill(),
+                              allocate_buffers(4, 8192))
+        with pytest.raises(WriteFailure, match="cannot complete file2"):
+            writer.run()
+        assert aborted == [True]
+        # Files 0 and 1 completed before file 2 failed; 3 and 4 may have
+        # completed meanwhile, and each counts if it did.
+        assert writer.tally.files_written in (2, 3, 4)
+        complete = [0, 1, 3, 4][:writer.tally.files_written]
+        assert writer.tally.bytes_written == sum(sizes[i] for i in complete)
+
+        failing = None
+        pool = concurrent.futures.ThreadPoolExecutor(4)
+        destination = Completing(sizes)
+        writer = StreamWriter(Sizes(sizes), destination, counting_fill(),
+                              allocate_buffers(2, 8192))
+        writer.run()
+        pool.shutdown(wait=True)
+        assert (writer.tally.bytes_written, writer.tally.files_written) == (sum(sizes), 5)
+        assert aborted == [True]
 
     def test_an_interrupt_reports_what_reached_the_files(self, tmp_path):
         manifest = tmp_path / "m"

@@ -17,7 +17,7 @@ import textwrap
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from helpers import BLOCK, SANITIZED, default_sigint
+from helpers import BLOCK, SANITIZED, clean_env, default_sigint
 from vorn_py import _launch, measure, parallel
 from vorn_py.cli import achievable_dedup
 from vorn_py.layout import DatasetLayout
@@ -32,16 +32,6 @@ MiB = 1 << 20
 # fails the test instead of the suite.
 WATCHDOG = 120
 PROPERTIES = settings(derandomize=True, database=None, deadline=None, max_examples=300)
-# Variables that would make a child think it runs under a launcher already.
-LAUNCHER_VARIABLES = ("PMI_RANK", "PMI_SIZE", "PMI_FD", "PMI_PORT", "OMPI_COMM_WORLD_RANK",
-                      "OMPI_COMM_WORLD_SIZE", "SLURM_PROCID", "SLURM_NTASKS",
-                      "SLURM_ARRAY_TASK_ID", "JOB_COMPLETION_INDEX", "HYDI_CONTROL_FD")
-
-
-def clean_env(**extra):
-    env = {k: v for k, v in os.environ.items() if k not in LAUNCHER_VARIABLES}
-    env.update(extra)
-    return env
 
 
 def vorn(*args, env=None):
