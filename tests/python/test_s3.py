@@ -109,6 +109,8 @@ class TestTargets:
         (dict(url="s3:///key"), "names no bucket"),
         (dict(url="s3://a b/key"), "not a bucket name"),
         (dict(url="s3://b/k", endpoint_url="127.0.0.1:9000"), "http://"),
+        (dict(url="s3://b/k", endpoint_url="http://[::1"), "not a valid URL"),
+        (dict(url="s3://b/k", endpoint_url="http://store 1:9000"), "not a valid URL"),
         (dict(url="s3://b/k", part_size=PART - 1), "part_size"),
         (dict(url="s3://b/k", concurrency=0), "concurrency"),
     ])
@@ -343,6 +345,7 @@ class TestFailures:
         (["12MiB", "-o", "s3:///key"], "names no bucket"),
         (["12MiB", "-o", "s3://no bucket/key"], "is not a bucket name"),
         (["12MiB", "-o", "s3://b/k", "--endpoint-url", "127.0.0.1:9000"], "http://"),
+        (["12MiB", "-o", "s3://b/k", "--endpoint-url", "http://[::1"], "not a valid URL"),
         (["12MiB", "-o", "s3://b/set/"], "names a prefix"),
         (["12MiB", "-o", "s3://b/set/", "--files", "2", "--direct"], "--direct"),
         (["12MiB", "-o", "file.bin", "--part-size", "8MiB"], "s3:// targets only"),
@@ -356,6 +359,23 @@ class TestFailures:
         assert line.startswith("vorn-gen") and "error: " in line and message in line, \
             done.stderr
         assert list(tmp_path.iterdir()) == []
+
+    @pytest.mark.parametrize("variable, value", [
+        ("AWS_MAX_ATTEMPTS", "many"), ("AWS_ENDPOINT_URL_S3", "http://[::1")])
+    def test_a_bad_setting_of_the_sdk_is_one_error_line(self, s3_store, s3_bucket, tmp_path,
+                                                        variable, value):
+        env = {**s3_store.env, variable: value}
+        for args in (["generate", "12MiB", "-o", f"s3://{s3_bucket}/k"],
+                     ["generate", "12MiB", "-o", f"s3://{s3_bucket}/set/", "--files", "2"],
+                     ["verify", f"s3://{s3_bucket}/k", "--manifest", str(tmp_path / "m")]):
+            if args[0] == "verify":
+                vorn(s3_store.env, "generate", "1MiB", "-o", tmp_path / "data", "-q",
+                     "--manifest", tmp_path / "m")
+            done = vorn(env, *args)
+            assert done.returncode == 1, done.stderr
+            line = one_error_line(done.stderr)
+            assert "cannot set up a client" in line, line
+        assert listing(s3_store.client(), s3_bucket) == {}
 
     def test_missing_sdk_says_how_to_install_it(self, tmp_path):
         done = run_python("""
