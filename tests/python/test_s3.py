@@ -161,6 +161,35 @@ class TestOneObject:
             assert head["ContentLength"] == size and "-" not in head["ETag"]
         assert uploads_left(client, s3_bucket) == []
 
+    def test_buffers_are_no_more_than_the_parts_of_the_run(self, store_env, s3_bucket):
+        # 256 parts in flight would be 258 buffers of 5 MiB, 1.3 GB of memory
+        # filled before the first byte is sent; an object of three parts
+        # never has more than three at once.
+        done = run_python(f"""
+            import resource
+            from vorn_py.dataset import write_file
+            from vorn_py.s3 import S3Target
+            write_file(S3Target("s3://{s3_bucket}/k", part_size={PART}, concurrency=256),
+                       {3 * PART})
+            print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+        """)
+        assert done.returncode == 0, done.stderr
+        assert int(done.stdout) << 10 < 64 * PART
+        assert listing(store_env.client(), s3_bucket) == {"k": 3 * PART}
+
+    def test_buffers_larger_than_the_memory_are_refused(self, store_env, s3_bucket,
+                                                        monkeypatch):
+        sysconf = os.sysconf
+        pages = (2 * PART) // sysconf("SC_PAGE_SIZE")
+        monkeypatch.setattr(os, "sysconf", lambda name: pages if name == "SC_PHYS_PAGES"
+                            else sysconf(name))
+        target = S3Target(f"s3://{s3_bucket}/k", part_size=PART, concurrency=4)
+        with pytest.raises(WriteError, match="smaller part size or concurrency") as excinfo:
+            write_file(target, 10 * PART)
+        assert excinfo.value.report.bytes_written == 0
+        client = store_env.client()
+        assert listing(client, s3_bucket) == {} and uploads_left(client, s3_bucket) == []
+
     def test_a_prefix_is_not_an_object(self, store_env, s3_bucket):
         with pytest.raises(ValueError, match="names a prefix"):
             write_file(f"s3://{s3_bucket}/set/", MiB)
