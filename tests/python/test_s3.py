@@ -357,6 +357,38 @@ class TestFailures:
         assert f"s3://{s3_bucket}/big" in line and "no longer exists" in line
         assert uploads_left(client, s3_bucket) == []
 
+    @pytest.mark.parametrize("call, ended", [(1, False), (1, True), (2, False), (2, True),
+                                             (4, False)])
+    def test_interrupt_once_a_request_is_queued(self, store_env, s3_bucket, call, ended):
+        # An interrupt inside the pool's submit after it queued the request
+        # (while it starts a thread), even once the request has ended: the
+        # run ends with the report, without waiting forever for a request
+        # counted twice, and leaves no upload behind.
+        done = run_python(f"""
+            import concurrent.futures, sys
+            from vorn_py.dataset import WriteInterrupted, write_file
+            from vorn_py.s3 import S3Target
+            submit = concurrent.futures.ThreadPoolExecutor.submit
+            calls = 0
+            def interrupted_submit(pool, *args):
+                global calls
+                future = submit(pool, *args)
+                calls += 1
+                if calls == {call}:
+                    if {ended}:
+                        concurrent.futures.wait([future])
+                    raise KeyboardInterrupt
+                return future
+            concurrent.futures.ThreadPoolExecutor.submit = interrupted_submit
+            try:
+                write_file(S3Target("s3://{s3_bucket}/k", part_size={PART}), {4 * PART})
+            except WriteInterrupted as exc:
+                print(exc.report.bytes_written)
+        """, timeout=WATCHDOG)
+        assert done.returncode == 0 and done.stdout == "0\n", done.stderr
+        client = store_env.client()
+        assert uploads_left(client, s3_bucket) == [] and listing(client, s3_bucket) == {}
+
     @pytest.mark.parametrize("target", ["object", "set/"])
     def test_wrong_secret(self, s3_store, s3_bucket, target):
         env = {**s3_store.env, "AWS_SECRET_ACCESS_KEY": "0" * 40}
