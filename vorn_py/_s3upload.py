@@ -107,10 +107,7 @@ class ObjectDestination:
         key, size = self._keys(index), self._sizes(index)
         if size <= self.part_size:
             return SingleObject(self, key, size)
-        upload = MultipartObject(self, index, key, size)
-        with self._lock:
-            self._unfinished[index] = upload
-        return upload
+        return MultipartObject(self, index, key, size)
 
     def finish(self) -> None:
         self._wait_idle()
@@ -145,15 +142,27 @@ class ObjectDestination:
     # ------------------------------------------------------------ the pool
 
     def submit(self, task: Callable[[], object]) -> Future[Any]:
+        # An interrupt can end the pool's submit after it queued the task
+        # (while it starts a thread). Whichever comes first, the task's start
+        # or that interrupt, claims it: an interrupted submit's task does
+        # not run, nobody having its future, and is counted ended once.
+        claimed = [False]
         with self._lock:
             self._active += 1
         try:
-            return self._pool.submit(self._run, task)
+            return self._pool.submit(self._run, task, claimed)
         except BaseException:
-            self._ended()
+            with self._lock:
+                mine, claimed[0] = not claimed[0], True
+            if mine:
+                self._ended()
             raise
 
-    def _run(self, task: Callable[[], object]) -> object:
+    def _run(self, task: Callable[[], object], claimed: list[bool]) -> object:
+        with self._lock:
+            if claimed[0]:
+                return None
+            claimed[0] = True
         try:
             return task()
         finally:
@@ -263,7 +272,16 @@ class MultipartObject(_Object):
         self._failed = False
         self._aborted = False
         self.completed: Future[None] = Future()
-        self._upload_id: Future[str] = destination.submit(self._create)
+        # Known to the destination before it is started, so that an
+        # interrupt at any point leaves it to be aborted.
+        self._upload_id: Future[str] = Future()
+        with destination._lock:
+            destination._unfinished[index] = self
+        try:
+            destination.submit(self._create)
+        except BaseException:
+            self._upload_id.cancel()  # unless already being started
+            raise
 
     def write(self, data: memoryview) -> Pending | None:
         part_size = self._destination.part_size
@@ -291,7 +309,16 @@ class MultipartObject(_Object):
 
     # ------------------------------------------------------ on the pool
 
-    def _create(self) -> str:
+    def _create(self) -> None:
+        if not self._upload_id.set_running_or_notify_cancel():
+            return
+        try:
+            self._upload_id.set_result(self._start())
+        except BaseException as exc:
+            self._upload_id.set_exception(exc)
+            raise
+
+    def _start(self) -> str:
         destination = self._destination
         if destination.stopping:
             raise SinkError(f"the upload of {self.name} was not started: the run stopped")

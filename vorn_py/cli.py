@@ -1076,7 +1076,7 @@ def _add_object_options(command: argparse.ArgumentParser, uploads: bool) -> None
                                 "5MiB); objects up to this size go in one PUT")
     group.add_argument("--concurrency", default=None, metavar="N",
                        type=_count(1, objects.MAX_CONCURRENCY),
-                       help=("parts uploaded at once; memory use is N + 2 parts"
+                       help=("parts uploaded at once; memory use is at most N + 2 parts"
                              if uploads else "ranged reads in flight")
                             + f" (default: {objects.DEFAULT_CONCURRENCY})")
 

@@ -262,10 +262,20 @@ def _write_objects(location: _s3.S3Target, files: DatasetPart | _OneFile,
     count = len(files)
     largest = max(files.size_of(0), files.size_of(count - 1)) if count else 0
     part_size = location.part_size_for(largest)
-    job = _Job(report, files, part_size, location.concurrency + 2, threads, progress,
+    buffers = _part_buffers(files, part_size, location.concurrency + 2)
+    job = _Job(report, files, part_size, buffers, threads, progress,
                single=dataset is None, noun="objects")
     clock = _Clock()
     try:
+        # The buffers are bytearrays, filled with zeros as they are made: a
+        # request for more than the machine holds is refused here rather
+        # than ended by the kernel's out-of-memory killer.
+        memory = buffers * min(part_size, max(report.size, 1))
+        physical = _physical_memory()
+        if physical is not None and memory > physical:
+            raise job.refused(f"{buffers} buffers of a part each (concurrency + 2) need "
+                              f"{human_bytes(memory)}, more than the {human_bytes(physical)} "
+                              "of memory here: use a smaller part size or concurrency")
         try:
             client = _s3.make_client(location)
         except _s3.S3Error as exc:
@@ -277,6 +287,25 @@ def _write_objects(location: _s3.S3Target, files: DatasetPart | _OneFile,
     finally:
         clock.stop(report)
     return report
+
+
+def _part_buffers(files: DatasetPart | _OneFile, part_size: int, most: int) -> int:
+    """Buffers for an upload: ``most``, or fewer when the run has fewer
+    parts (each object starts a buffer of its own, so its parts are whole
+    buffers), since a buffer that is never filled is memory for nothing."""
+    parts = 0
+    for index in range(len(files)):
+        parts += max(1, -(-files.size_of(index) // part_size))
+        if parts >= most:
+            return most
+    return max(2, parts)
+
+
+def _physical_memory() -> int | None:
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError):
+        return None
 
 
 # ------------------------------------------------------------------ the run

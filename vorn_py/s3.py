@@ -23,6 +23,7 @@ from __future__ import annotations
 import importlib
 import os
 import re
+import urllib.parse
 from dataclasses import dataclass, field
 from typing import Any, TypeGuard, Union
 
@@ -85,9 +86,8 @@ class S3Target:
                              "(letters, digits, '.', '-' and '_')")
         object.__setattr__(self, "bucket", bucket)
         object.__setattr__(self, "key", key)
-        if self.endpoint_url is not None and not re.match(r"https?://[^/]", self.endpoint_url):
-            raise ValueError(f"the endpoint URL must start with http:// or https://, "
-                             f"not {self.endpoint_url!r}")
+        if self.endpoint_url is not None:
+            _check_endpoint(self.endpoint_url)
         if self.part_size is not None:
             _check_whole("part_size", self.part_size, MIN_PART_SIZE, MAX_PART_SIZE)
         _check_whole("concurrency", self.concurrency, 1, MAX_CONCURRENCY)
@@ -195,7 +195,9 @@ def make_client(target: S3Target, connections: int | None = None) -> Any:
             settings["s3"] = {"addressing_style": "path" if target.path_style else "virtual"}
         client = session.client("s3", endpoint_url=target.endpoint_url,
                                 config=config_module.Config(**settings))
-    except exceptions.BotoCoreError as exc:
+    except (exceptions.BotoCoreError, ValueError) as exc:
+        # ValueError: a setting the SDK cannot take (an endpoint URL it cannot
+        # parse, AWS_MAX_ATTEMPTS that is not a number).
         raise S3Error(f"cannot set up a client for {target.url}: {exc}") from None
     return client
 
@@ -246,6 +248,17 @@ def explain(exc: BaseException, bucket: str) -> str:
         return f"cannot reach the store: {exc}"
     text = str(exc).strip().replace("\n", " ") or name
     return text
+
+
+def _check_endpoint(url: str) -> None:
+    if not re.match(r"https?://[^/]", url):
+        raise ValueError(f"the endpoint URL must start with http:// or https://, not {url!r}")
+    try:
+        urllib.parse.urlsplit(url).port  # brackets and the port are checked here
+    except ValueError:
+        raise ValueError(f"{url!r} is not a valid URL") from None
+    if re.search(r"\s", url):
+        raise ValueError(f"{url!r} is not a valid URL: it holds white space")
 
 
 def _check_whole(name: str, value: int, minimum: int, maximum: int) -> int:

@@ -109,6 +109,8 @@ class TestTargets:
         (dict(url="s3:///key"), "names no bucket"),
         (dict(url="s3://a b/key"), "not a bucket name"),
         (dict(url="s3://b/k", endpoint_url="127.0.0.1:9000"), "http://"),
+        (dict(url="s3://b/k", endpoint_url="http://[::1"), "not a valid URL"),
+        (dict(url="s3://b/k", endpoint_url="http://store 1:9000"), "not a valid URL"),
         (dict(url="s3://b/k", part_size=PART - 1), "part_size"),
         (dict(url="s3://b/k", concurrency=0), "concurrency"),
     ])
@@ -158,6 +160,38 @@ class TestOneObject:
             head = client.head_object(Bucket=s3_bucket, Key=key)
             assert head["ContentLength"] == size and "-" not in head["ETag"]
         assert uploads_left(client, s3_bucket) == []
+
+    def test_buffers_are_no_more_than_the_parts_of_the_run(self, store_env, s3_bucket):
+        # 256 parts in flight would be 258 buffers of 5 MiB, 1.3 GB of memory
+        # filled before the first byte is sent; an object of three parts
+        # never has more than three at once.
+        # Measured as growth of the peak over a run at concurrency 1 before it.
+        done = run_python(f"""
+            import resource
+            from vorn_py.dataset import write_file
+            from vorn_py.s3 import S3Target
+            for concurrency in (1, 256):
+                write_file(S3Target("s3://{s3_bucket}/k", part_size={PART},
+                                    concurrency=concurrency), {3 * PART})
+                print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10)
+        """)
+        assert done.returncode == 0, done.stderr
+        alone, wide = map(int, done.stdout.split())
+        assert wide - alone < 32 * PART
+        assert listing(store_env.client(), s3_bucket) == {"k": 3 * PART}
+
+    def test_buffers_larger_than_the_memory_are_refused(self, store_env, s3_bucket,
+                                                        monkeypatch):
+        sysconf = os.sysconf
+        pages = (2 * PART) // sysconf("SC_PAGE_SIZE")
+        monkeypatch.setattr(os, "sysconf", lambda name: pages if name == "SC_PHYS_PAGES"
+                            else sysconf(name))
+        target = S3Target(f"s3://{s3_bucket}/k", part_size=PART, concurrency=4)
+        with pytest.raises(WriteError, match="smaller part size or concurrency") as excinfo:
+            write_file(target, 10 * PART)
+        assert excinfo.value.report.bytes_written == 0
+        client = store_env.client()
+        assert listing(client, s3_bucket) == {} and uploads_left(client, s3_bucket) == []
 
     def test_a_prefix_is_not_an_object(self, store_env, s3_bucket):
         with pytest.raises(ValueError, match="names a prefix"):
@@ -326,6 +360,38 @@ class TestFailures:
         assert f"s3://{s3_bucket}/big" in line and "no longer exists" in line
         assert uploads_left(client, s3_bucket) == []
 
+    @pytest.mark.parametrize("call, ended", [(1, False), (1, True), (2, False), (2, True),
+                                             (4, False)])
+    def test_interrupt_once_a_request_is_queued(self, store_env, s3_bucket, call, ended):
+        # An interrupt inside the pool's submit after it queued the request
+        # (while it starts a thread), even once the request has ended: the
+        # run ends with the report, without waiting forever for a request
+        # counted twice, and leaves no upload behind.
+        done = run_python(f"""
+            import concurrent.futures, sys
+            from vorn_py.dataset import WriteInterrupted, write_file
+            from vorn_py.s3 import S3Target
+            submit = concurrent.futures.ThreadPoolExecutor.submit
+            calls = 0
+            def interrupted_submit(pool, *args):
+                global calls
+                future = submit(pool, *args)
+                calls += 1
+                if calls == {call}:
+                    if {ended}:
+                        concurrent.futures.wait([future])
+                    raise KeyboardInterrupt
+                return future
+            concurrent.futures.ThreadPoolExecutor.submit = interrupted_submit
+            try:
+                write_file(S3Target("s3://{s3_bucket}/k", part_size={PART}), {4 * PART})
+            except WriteInterrupted as exc:
+                print(exc.report.bytes_written)
+        """, timeout=WATCHDOG)
+        assert done.returncode == 0 and done.stdout == "0\n", done.stderr
+        client = store_env.client()
+        assert uploads_left(client, s3_bucket) == [] and listing(client, s3_bucket) == {}
+
     @pytest.mark.parametrize("target", ["object", "set/"])
     def test_wrong_secret(self, s3_store, s3_bucket, target):
         env = {**s3_store.env, "AWS_SECRET_ACCESS_KEY": "0" * 40}
@@ -343,6 +409,7 @@ class TestFailures:
         (["12MiB", "-o", "s3:///key"], "names no bucket"),
         (["12MiB", "-o", "s3://no bucket/key"], "is not a bucket name"),
         (["12MiB", "-o", "s3://b/k", "--endpoint-url", "127.0.0.1:9000"], "http://"),
+        (["12MiB", "-o", "s3://b/k", "--endpoint-url", "http://[::1"], "not a valid URL"),
         (["12MiB", "-o", "s3://b/set/"], "names a prefix"),
         (["12MiB", "-o", "s3://b/set/", "--files", "2", "--direct"], "--direct"),
         (["12MiB", "-o", "file.bin", "--part-size", "8MiB"], "s3:// targets only"),
@@ -356,6 +423,23 @@ class TestFailures:
         assert line.startswith("vorn-gen") and "error: " in line and message in line, \
             done.stderr
         assert list(tmp_path.iterdir()) == []
+
+    @pytest.mark.parametrize("variable, value", [
+        ("AWS_MAX_ATTEMPTS", "many"), ("AWS_ENDPOINT_URL_S3", "http://[::1")])
+    def test_a_bad_setting_of_the_sdk_is_one_error_line(self, s3_store, s3_bucket, tmp_path,
+                                                        variable, value):
+        env = {**s3_store.env, variable: value}
+        for args in (["generate", "12MiB", "-o", f"s3://{s3_bucket}/k"],
+                     ["generate", "12MiB", "-o", f"s3://{s3_bucket}/set/", "--files", "2"],
+                     ["verify", f"s3://{s3_bucket}/k", "--manifest", str(tmp_path / "m")]):
+            if args[0] == "verify":
+                vorn(s3_store.env, "generate", "1MiB", "-o", tmp_path / "data", "-q",
+                     "--manifest", tmp_path / "m")
+            done = vorn(env, *args)
+            assert done.returncode == 1, done.stderr
+            line = one_error_line(done.stderr)
+            assert "cannot set up a client" in line, line
+        assert listing(s3_store.client(), s3_bucket) == {}
 
     def test_missing_sdk_says_how_to_install_it(self, tmp_path):
         done = run_python("""
