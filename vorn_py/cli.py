@@ -393,17 +393,25 @@ def _same_file(first: str, second: str) -> bool:
     return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
-def cmd_generate(args: argparse.Namespace) -> int:
-    if _runs_in_parallel(args):
-        return _generate_share(args)
-    size: int = args.size
-    layout = _dataset_layout(args)
+def _checked_target(args: argparse.Namespace,
+                    layout: DatasetLayout | None) -> objects.S3Target | None:
+    """Checks the options of generate against its target before anything is
+    made; returns the object storage target, or None for files."""
     _check_generate_options(args, layout)
     bucket = _s3_target(args, args.output)
     if bucket is not None:
         _check_object_options(args, bucket, layout)
     if args.json:
         _require_stdout()
+    return bucket
+
+
+def cmd_generate(args: argparse.Namespace) -> int:
+    if _runs_in_parallel(args):
+        return _generate_share(args)
+    size: int = args.size
+    layout = _dataset_layout(args)
+    bucket = _checked_target(args, layout)
     if args.numa_mode is not None and not args.quiet:
         _say(args.prog, "note: --numa-mode has no effect and will be removed; "
                         "--numa-node N runs the generator on node N")
@@ -524,12 +532,7 @@ def _generate_share(args: argparse.Namespace) -> int:
         if layout is None:
             raise CommandError("several processes write a data set: give --files N or "
                                "--file-size S, and -o DIR", EXIT_USAGE)
-        _check_generate_options(args, layout)
-        bucket = _s3_target(args, args.output)
-        if bucket is not None:
-            _check_object_options(args, bucket, layout)
-        if args.json:
-            _require_stdout()
+        bucket = _checked_target(args, layout)
         if mpi:
             try:
                 comm = _launch.mpi_world(_launch.mpi_world_size(os.environ))
