@@ -8,39 +8,39 @@
 namespace vorn::py {
 namespace {
 
-bool too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
+bool too_many_positional(const Signature& signature, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (spec.count == 1) {
+    if (signature.count == 1) {
         PyErr_Format(PyExc_TypeError, "%s takes 1 positional arguments but %zd %s given",
-                     spec.display_name, given, verb);
+                     signature.display_name, given, verb);
     } else {
         PyErr_Format(PyExc_TypeError, "%s takes from 1 to %zd positional arguments but %zd %s given",
-                     spec.display_name, spec.count, given, verb);
+                     signature.display_name, signature.count, given, verb);
     }
     return false;
 }
 
-bool bind_keyword(const ParamSpec& spec, PyObject* key, PyObject* value, PyObject** slots) {
-    for (Py_ssize_t i = 0; i < spec.count; ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, spec.names[i]) == 0) {
+bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value, PyObject** slots) {
+    for (Py_ssize_t i = 0; i < signature.count; ++i) {
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, signature.names[i]) == 0) {
             if (slots[i] != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                             spec.display_name, spec.names[i]);
+                             signature.display_name, signature.names[i]);
                 return false;
             }
             slots[i] = value;
             return true;
         }
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", spec.display_name,
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", signature.display_name,
                  key);
     return false;
 }
 
-bool check_required(const ParamSpec& spec, PyObject** slots) {
+bool check_required(const Signature& signature, PyObject** slots) {
     if (slots[0] != nullptr) return true;
     PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
-                 spec.display_name, spec.names[0]);
+                 signature.display_name, signature.names[0]);
     return false;
 }
 
@@ -103,33 +103,33 @@ void raise_cannot_cast(PyObject* obj, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", qualname.get(), target);
 }
 
-bool bind_fastcall(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    for (Py_ssize_t i = 0; i < spec.count; ++i) slots[i] = nullptr;
-    if (nargs > spec.count) return too_many_positional(spec, nargs);
+    for (Py_ssize_t i = 0; i < signature.count; ++i) slots[i] = nullptr;
+    if (nargs > signature.count) return too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (!bind_keyword(spec, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots))
+            if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots))
                 return false;
     }
-    return check_required(spec, slots);
+    return check_required(signature, slots);
 }
 
-bool bind_tuple_dict(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_tuple_dict(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    for (Py_ssize_t i = 0; i < spec.count; ++i) slots[i] = nullptr;
-    if (nargs > spec.count) return too_many_positional(spec, nargs);
+    for (Py_ssize_t i = 0; i < signature.count; ++i) slots[i] = nullptr;
+    if (nargs > signature.count) return too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value))
-            if (!bind_keyword(spec, key, value, slots)) return false;
+            if (!bind_keyword(signature, key, value, slots)) return false;
     }
-    return check_required(spec, slots);
+    return check_required(signature, slots);
 }
 
 bool extract_u64(const char* name, PyObject* obj, std::uint64_t& out) {

@@ -13,22 +13,22 @@
 namespace vorn::py {
 
 // Every parameter may be given by position or keyword; the first is required.
-struct ParamSpec {
+struct Signature {
     const char* display_name;  // "generate_buffer()", "Generator.get_chunk()"
     const char* const* names;
     Py_ssize_t count;
 };
 
-// The spec of a callable whose parameter names are `names`.
+// The signature of a callable named `display_name` whose parameters are `names`.
 template <std::size_t N>
-constexpr ParamSpec param_spec(const char* display_name, const char* const (&names)[N]) {
-    return ParamSpec{display_name, names, static_cast<Py_ssize_t>(N)};
+constexpr Signature signature_of(const char* display_name, const char* const (&names)[N]) {
+    return Signature{display_name, names, static_cast<Py_ssize_t>(N)};
 }
 
-// Fill slots[0, spec.count) with borrowed references (null = not given).
-bool bind_fastcall(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+// Fill slots[0, signature.count) with borrowed references (null = not given).
+bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames, PyObject** slots);
-bool bind_tuple_dict(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
+bool bind_tuple_dict(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // TypeError "'<type qualname>' object cannot be cast as '<target>'".
 void raise_cannot_cast(PyObject* obj, const char* target);

@@ -37,18 +37,18 @@ bool check_receiver(PyObject* self) {
 
 const char* const constructor_params[] = {"size",      "dedup_ratio", "compress_ratio", "numa_mode",
                                           "max_threads", "numa_node", "chunk_size"};
-constexpr ParamSpec constructor_spec = param_spec("Generator.__new__()", constructor_params);
+constexpr Signature constructor_signature = signature_of("Generator.__new__()", constructor_params);
 
 const char* const fill_chunk_params[] = {"buffer"};
-constexpr ParamSpec fill_chunk_spec = param_spec("Generator.fill_chunk()", fill_chunk_params);
+constexpr Signature fill_chunk_signature = signature_of("Generator.fill_chunk()", fill_chunk_params);
 
 const char* const get_chunk_params[] = {"chunk_size"};
-constexpr ParamSpec get_chunk_spec = param_spec("Generator.get_chunk()", get_chunk_params);
+constexpr Signature get_chunk_signature = signature_of("Generator.get_chunk()", get_chunk_params);
 
 PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* slots[std::size(constructor_params)];
-        if (!bind_tuple_dict(constructor_spec, args, kwargs, slots)) return nullptr;
+        if (!bind_tuple_dict(constructor_signature, args, kwargs, slots)) return nullptr;
         std::uint64_t size = 0;
         GenerationArgs common;
         std::optional<std::uint64_t> chunk_size;
@@ -87,7 +87,7 @@ PyObject* generator_fill_chunk(PyObject* self, PyObject* const* args, Py_ssize_t
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!check_receiver(self)) return nullptr;
         PyObject* slots[std::size(fill_chunk_params)];
-        if (!bind_fastcall(fill_chunk_spec, args, nargs, kwnames, slots)) return nullptr;
+        if (!bind_fastcall(fill_chunk_signature, args, nargs, kwnames, slots)) return nullptr;
         ExclusiveBorrow borrow(as_generator(self)->borrow);
         if (!borrow.ok()) return nullptr;
         BufferView view;
@@ -107,7 +107,7 @@ PyObject* generator_get_chunk(PyObject* self, PyObject* const* args, Py_ssize_t 
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!check_receiver(self)) return nullptr;
         PyObject* slots[std::size(get_chunk_params)];
-        if (!bind_fastcall(get_chunk_spec, args, nargs, kwnames, slots)) return nullptr;
+        if (!bind_fastcall(get_chunk_signature, args, nargs, kwnames, slots)) return nullptr;
         ExclusiveBorrow borrow(as_generator(self)->borrow);
         if (!borrow.ok()) return nullptr;
         std::uint64_t chunk_size = 0;

@@ -12,16 +12,16 @@ namespace {
 
 const char* const generate_buffer_params[] = {"size",        "dedup_ratio", "compress_ratio",
                                               "numa_mode",   "max_threads", "numa_node"};
-constexpr ParamSpec generate_buffer_spec = param_spec("generate_buffer()", generate_buffer_params);
+constexpr Signature generate_buffer_signature = signature_of("generate_buffer()", generate_buffer_params);
 
 const char* const generate_into_params[] = {"buffer",      "dedup_ratio", "compress_ratio",
                                             "numa_mode",   "max_threads", "numa_node"};
-constexpr ParamSpec generate_into_spec = param_spec("generate_into_buffer()", generate_into_params);
+constexpr Signature generate_into_signature = signature_of("generate_into_buffer()", generate_into_params);
 
 PyObject* generate_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* slots[std::size(generate_buffer_params)];
-        if (!bind_fastcall(generate_buffer_spec, args, nargs, kwnames, slots)) return nullptr;
+        if (!bind_fastcall(generate_buffer_signature, args, nargs, kwnames, slots)) return nullptr;
         std::uint64_t size = 0;
         GenerationArgs common;
         if (!extract_u64("size", slots[0], size) || !extract_generation_args(slots + 1, common))
@@ -37,7 +37,7 @@ PyObject* generate_into_buffer(PyObject*, PyObject* const* args, Py_ssize_t narg
                                PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* slots[std::size(generate_into_params)];
-        if (!bind_fastcall(generate_into_spec, args, nargs, kwnames, slots)) return nullptr;
+        if (!bind_fastcall(generate_into_signature, args, nargs, kwnames, slots)) return nullptr;
         GenerationArgs common;
         if (!extract_generation_args(slots + 1, common)) return nullptr;
         BufferView view;
