@@ -32,6 +32,7 @@ from vorn_py import verify as verifying
 from vorn_py._status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from vorn_py._units import human_bytes
 from vorn_py.layout import PAGE, DatasetLayout
+from vorn_py.sinks import same_file
 from vorn_py.manifest import BLOCK_SIZE, Manifest, ManifestError, read_manifest, unique_block_count
 
 if TYPE_CHECKING:
@@ -370,7 +371,7 @@ def _check_generate_options(args: argparse.Namespace, layout: DatasetLayout | No
     if objects.is_s3(args.output):
         return
     if path is not None:
-        if layout is None and args.output != "-" and _same_file(path, args.output):
+        if layout is None and args.output != "-" and same_file(path, args.output):
             raise CommandError("the manifest cannot be the output file (0 bytes written)",
                                EXIT_USAGE)
         if layout is not None:
@@ -382,15 +383,6 @@ def _check_generate_options(args: argparse.Namespace, layout: DatasetLayout | No
         raise CommandError(f"cannot open {args.output} for writing: it is a directory; "
                            "--files N or --file-size S write a data set into it "
                            "(0 bytes written)")
-
-
-def _same_file(first: str, second: str) -> bool:
-    """Whether two paths name one file, existing or not yet created."""
-    try:
-        a, b = os.stat(first), os.stat(second)
-    except OSError:
-        return os.path.realpath(first) == os.path.realpath(second)
-    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
 def _checked_target(args: argparse.Namespace,
@@ -578,7 +570,7 @@ def _check_report_path(args: argparse.Namespace, layout: DatasetLayout, rank: in
     path = parallel.rank_path(args.report, rank)
     if args.manifest is not None:
         manifest = args.manifest if merged_manifest else parallel.rank_path(args.manifest, rank)
-        if _same_file(path, manifest):
+        if same_file(path, manifest):
             raise CommandError(f"the report {path} would replace the manifest "
                                "(0 bytes written)", EXIT_USAGE)
     inside = os.path.relpath(os.path.realpath(path), os.path.realpath(args.output))

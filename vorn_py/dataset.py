@@ -34,7 +34,7 @@ from vorn_py import s3 as _s3
 from vorn_py._units import human_bytes
 from vorn_py.layout import DatasetLayout, DatasetPart
 from vorn_py.manifest import ManifestError, ManifestWriter, PathLike, ratio_factor
-from vorn_py.sinks import Destination, DirectoryDestination, FileDestination
+from vorn_py.sinks import Destination, DirectoryDestination, FileDestination, same_file
 from vorn_py.writer import (
     Buffer,
     FileSizes,
@@ -228,7 +228,7 @@ def write_file(target: PathLike | int | _s3.S3Target, size: int, *,
         label = name or f"descriptor {target}"
     else:
         label = name or os.fspath(target)
-        if manifest is not None and _same_file(os.fspath(manifest), os.fspath(target)):
+        if manifest is not None and same_file(os.fspath(manifest), os.fspath(target)):
             raise ValueError("the manifest cannot be the output file")
     report = WriteReport(label, size, 1, dedup=ratio_factor(float(dedup_ratio)),
                          compress=ratio_factor(float(compress_ratio)), direct=direct,
@@ -503,15 +503,6 @@ def _manifest_is_a_file_of(manifest: str, root: str, layout: DatasetLayout) -> b
     if inside.startswith(os.pardir):
         return False
     return layout.index_of_path(inside.replace(os.sep, "/")) is not None
-
-
-def _same_file(first: str, second: str) -> bool:
-    """Whether two paths name one file, existing or not yet created."""
-    try:
-        a, b = os.stat(first), os.stat(second)
-    except OSError:
-        return os.path.realpath(first) == os.path.realpath(second)
-    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
 def _remove_empty_tree(root: str) -> None:

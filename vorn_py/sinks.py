@@ -20,6 +20,15 @@ from vorn_py import _direct
 from vorn_py.layout import DatasetPart
 
 
+def same_file(first: str, second: str) -> bool:
+    """Whether two paths name one file, existing or not yet created."""
+    try:
+        a, b = os.stat(first), os.stat(second)
+    except OSError:
+        return os.path.realpath(first) == os.path.realpath(second)
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+
+
 class SinkError(Exception):
     """A failure whose message says everything (names the file, says why)."""
 

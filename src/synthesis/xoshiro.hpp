@@ -22,6 +22,19 @@ static inline std::uint64_t splitmix64_next(std::uint64_t& x) {
     return z ^ (z >> 31);
 }
 
+// One step of the state, without the output: next64 takes it, and jumps
+// take it alone where the output is discarded.
+static inline void advance_state(std::uint64_t& s0, std::uint64_t& s1, std::uint64_t& s2,
+                                 std::uint64_t& s3) {
+    const std::uint64_t t = s1 << 17;
+    s2 ^= s0;
+    s3 ^= s1;
+    s1 ^= s2;
+    s0 ^= s3;
+    s2 ^= t;
+    s3 = rotl64(s3, 45);
+}
+
 struct Xoshiro256pp {
     std::uint64_t s0, s1, s2, s3;
 
@@ -35,13 +48,7 @@ struct Xoshiro256pp {
 
     std::uint64_t next64() {
         const std::uint64_t result = rotl64(s0 + s3, 23) + s0;
-        const std::uint64_t t = s1 << 17;
-        s2 ^= s0;
-        s3 ^= s1;
-        s1 ^= s2;
-        s0 ^= s3;
-        s2 ^= t;
-        s3 = rotl64(s3, 45);
+        advance_state(s0, s1, s2, s3);
         return result;
     }
 

@@ -39,16 +39,4 @@ void apply_jump(Xoshiro256pp& rng, const JumpPoly& poly);
 // Leaves rng exactly where that many next64 calls would.
 void jump(Xoshiro256pp& rng, std::uint64_t steps);
 
-// The state-only part of next64, for callers that discard the output.
-static inline void advance_state(std::uint64_t& s0, std::uint64_t& s1, std::uint64_t& s2,
-                                 std::uint64_t& s3) {
-    const std::uint64_t t = s1 << 17;
-    s2 ^= s0;
-    s3 ^= s1;
-    s1 ^= s2;
-    s0 ^= s3;
-    s2 ^= t;
-    s3 = rotl64(s3, 45);
-}
-
 }  // namespace vorn
