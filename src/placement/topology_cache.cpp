@@ -55,6 +55,9 @@ std::string file_text(const std::string& path) {
     std::string text;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return text;
+    // Closed however the read ends, a failed append included.
+    const std::unique_ptr<const int, void (*)(const int*)> closer(
+        &fd, [](const int* open_fd) { close(*open_fd); });
     char buffer[512];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -64,7 +67,6 @@ std::string file_text(const std::string& path) {
             break;
         }
     }
-    close(fd);
     return text;
 }
 

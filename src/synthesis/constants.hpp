@@ -6,8 +6,8 @@
 namespace vorn {
 
 // The unit of synthesis, scheduling and deduplication.
-inline constexpr std::uint64_t BLOCK_SIZE = std::uint64_t{1} << 22;
 inline constexpr unsigned BLOCK_SHIFT = 22;
+inline constexpr std::uint64_t BLOCK_SIZE = std::uint64_t{1} << BLOCK_SHIFT;
 inline constexpr std::uint64_t BLOCK_MASK = BLOCK_SIZE - 1;
 
 // Blocks needed to cover `bytes`, the last one possibly partial.
