@@ -376,8 +376,8 @@ class TestMergedManifest:
             def recv(self, source, tag):
                 return len(section)
 
-            def Recv(self, spec, source, tag):
-                spec[0][:] = section
+            def Recv(self, buffer, source, tag):
+                buffer[0][:] = section
 
         synced = []
         monkeypatch.setattr(_mpi_run, "fsync_if_supported",
