@@ -51,8 +51,7 @@ private:
                                std::uint64_t offset, std::uint64_t blocks);
     void fill_chunk_parallel(std::uint8_t* dest, std::uint64_t count, std::uint64_t first,
                              std::uint64_t offset, std::uint64_t blocks);
-    void generate_block(std::uint8_t* span, std::uint64_t block,
-                        StoreKind stores = StoreKind::Ordinary) const;
+    void generate_block(std::uint8_t* span, std::uint64_t block) const;
     // The whole of `block`, from the kept block when it is the same unique
     // block, else put into the kept buffer first: copied from `whole_copy`
     // when that is not null, else generated.

@@ -25,10 +25,10 @@ struct PortableMoves {
 }  // namespace
 
 void fill_block(std::uint8_t* span, std::uint64_t len, std::uint64_t block_index,
-                std::uint64_t copy_target, std::uint64_t entropy, StoreKind stores) {
+                std::uint64_t copy_target, std::uint64_t entropy) {
     Xoshiro256pp rng(entropy ^ (block_index * GOLDEN_GAMMA));
     if (copy_target == 0 || len < 2) {
-        fill_random_bytes(span, len, rng, stores);
+        fill_random_bytes(span, len, rng);
         return;
     }
     // The page loop follows the fill path, so forcing the scalar fill also

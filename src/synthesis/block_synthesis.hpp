@@ -19,10 +19,11 @@ inline constexpr std::uint64_t PAGE_ROOM = PAGE_SIZE - PAGE_HEAD - PAGE_TAIL;
 
 // Overwrites span[0, len) with the block's bytes; touches nothing outside it.
 // Safe to run concurrently on disjoint spans; the span may be unaligned.
-// `stores` applies to a block without copies, the only kind written in one
-// pass of whole lines.
+// Ordinary stores: with the fill's lanes out of each other's cache sets they
+// measured faster than streaming stores for every buffer size tried, 32 MiB
+// to 256 MiB, and they leave a buffer that fits in cache there for its
+// reader.
 void fill_block(std::uint8_t* span, std::uint64_t len, std::uint64_t block_index,
-                std::uint64_t copy_target, std::uint64_t entropy,
-                StoreKind stores = StoreKind::Ordinary);
+                std::uint64_t copy_target, std::uint64_t entropy);
 
 }  // namespace vorn

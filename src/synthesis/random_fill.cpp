@@ -6,6 +6,8 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <functional>
+#include <mutex>
 
 #include "synthesis/random_fill_lanes.hpp"
 #include "synthesis/xoshiro_jump.hpp"
@@ -41,18 +43,20 @@ const CpuPaths& cpu_paths() {
     return paths;
 }
 
-struct LaneJumpTable {
-    fill_lanes::LaneJumps by_log2[fill_lanes::MAX_LANE_LOG2 + 1];
+// The jumps of one lane length, made on first use: a process needs only the
+// few lengths its fills use, and each length costs tens of microseconds.
+struct LaneJumpEntry {
+    std::once_flag made;
+    fill_lanes::LaneJumps jumps;
 };
 
-LaneJumpTable build_lane_jumps() {
-    LaneJumpTable table{};
-    for (unsigned k = fill_lanes::MIN_LANE_LOG2; k <= fill_lanes::MAX_LANE_LOG2; ++k)
-        for (unsigned lane = 0; lane < fill_lanes::MAX_LANES; ++lane) {
-            const JumpPoly poly = jump_poly(std::uint64_t{lane} << k);
-            for (unsigned w = 0; w < 4; ++w) table.by_log2[k].word[w][lane] = poly.w[w];
-        }
-    return table;
+LaneJumpEntry lane_jump_table[fill_lanes::MAX_LANE_LOG2 + 1];
+
+void build_lane_jumps(unsigned k, fill_lanes::LaneJumps& jumps) {
+    for (unsigned lane = 0; lane < fill_lanes::MAX_LANES; ++lane) {
+        const JumpPoly poly = jump_poly(lane * fill_lanes::lane_words(k));
+        for (unsigned w = 0; w < 4; ++w) jumps.word[w][lane] = poly.w[w];
+    }
 }
 
 // Unaligned-safe: callers fill caller memory in place.
@@ -77,10 +81,10 @@ struct VectorShape {
     unsigned max_lane_log2;  // rounds of at most 4 MiB
 };
 
-constexpr VectorShape AVX512_SHAPE{fill_lanes::fill_round_avx512, 8, 8, 16};
-constexpr VectorShape AVX2_SHAPE{fill_lanes::fill_round_avx2, 4, 9, 17};
+constexpr VectorShape AVX512_SHAPE{fill_lanes::fill_round_avx512, fill_lanes::AVX512_LANES, 7, 15};
+constexpr VectorShape AVX2_SHAPE{fill_lanes::fill_round_avx2, fill_lanes::AVX2_LANES, 9, 17};
 
-// Vector rounds of lanes << k words, k as large as fits, then the scalar loop
+// Vector rounds of lanes * lane_words(k) words, k as large as fits, then the scalar loop
 // for what is too short to repay a round's 256-step start. Every round ends
 // where the next one starts, so the generator comes out exact.
 void fill_vector(const VectorShape& shape, std::uint8_t* dst, std::uint64_t words,
@@ -96,12 +100,13 @@ void fill_vector(const VectorShape& shape, std::uint8_t* dst, std::uint64_t word
         dst += head * 8;
         words -= head;
     }
-    const std::uint64_t min_round = std::uint64_t{shape.lanes} << shape.min_lane_log2;
+    const std::uint64_t min_round = shape.lanes * fill_lanes::lane_words(shape.min_lane_log2);
     while (words >= min_round) {
+        // The largest k with lane_words(k) <= words / lanes.
         const unsigned k = std::min<unsigned>(shape.max_lane_log2,
-                                              std::bit_width(words / shape.lanes) - 1);
+                                              std::bit_width(words / shape.lanes + 8) - 1);
         shape.round(dst, k, rng, fill_lanes::lane_jumps(k), stream);
-        const std::uint64_t done = std::uint64_t{shape.lanes} << k;
+        const std::uint64_t done = shape.lanes * fill_lanes::lane_words(k);
         dst += done * 8;
         words -= done;
     }
@@ -117,8 +122,9 @@ void fill_vector(const VectorShape& shape, std::uint8_t* dst, std::uint64_t word
 namespace fill_lanes {
 
 const LaneJumps& lane_jumps(unsigned k) {
-    static const LaneJumpTable table = build_lane_jumps();
-    return table.by_log2[k];
+    LaneJumpEntry& entry = lane_jump_table[k];
+    std::call_once(entry.made, build_lane_jumps, k, std::ref(entry.jumps));
+    return entry.jumps;
 }
 
 }  // namespace fill_lanes

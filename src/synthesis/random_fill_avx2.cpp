@@ -12,7 +12,7 @@
 namespace vorn::fill_lanes {
 namespace {
 
-constexpr unsigned LANES = 4;
+constexpr unsigned LANES = AVX2_LANES;
 
 struct Lanes {
     __m256i s0, s1, s2, s3;
@@ -78,8 +78,8 @@ VORN_AVX2_INLINE void transpose4(__m256i r[4]) {
 
 // Two four-step batches per line, so each lane still writes whole lines.
 template <bool NonTemporal>
-VORN_AVX2_INLINE void run_lanes(std::uint8_t* dst, std::uint64_t lane_words, Lanes& s) {
-    const std::uint64_t lane_bytes = lane_words * 8;
+VORN_AVX2_INLINE void run_lanes(std::uint8_t* dst, std::uint64_t words_per_lane, Lanes& s) {
+    const std::uint64_t lane_bytes = words_per_lane * 8;
     for (std::uint64_t offset = 0; offset < lane_bytes; offset += 32) {
         __m256i r[LANES];
         #pragma GCC unroll 8
@@ -101,11 +101,11 @@ VORN_AVX2_INLINE void run_lanes(std::uint8_t* dst, std::uint64_t lane_words, Lan
 VORN_AVX2 void fill_round_avx2(std::uint8_t* dst, unsigned k, Xoshiro256pp& rng,
                                const LaneJumps& jumps, bool nontemporal) {
     Lanes s = start_lanes(rng, jumps);
-    const std::uint64_t lane_words = std::uint64_t{1} << k;
+    const std::uint64_t words_per_lane = fill_lanes::lane_words(k);
     if (nontemporal)
-        run_lanes<true>(dst, lane_words, s);
+        run_lanes<true>(dst, words_per_lane, s);
     else
-        run_lanes<false>(dst, lane_words, s);
+        run_lanes<false>(dst, words_per_lane, s);
     // The last lane stopped where the next round begins.
     alignas(32) std::uint64_t words[LANES];
     _mm256_store_si256(reinterpret_cast<__m256i*>(words), s.s0);

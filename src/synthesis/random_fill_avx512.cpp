@@ -1,4 +1,4 @@
-// Eight Xoshiro256++ lanes in 512-bit registers. Only these functions carry
+// Sixteen Xoshiro256++ lanes in 512-bit registers. Only these functions carry
 // the AVX-512 target, so nothing shared with other files is compiled for it.
 #include "synthesis/random_fill_lanes.hpp"
 
@@ -22,6 +22,11 @@ struct Lanes {
     __m512i s0, s1, s2, s3;
 };
 
+// Two sets of eight lanes: one set's chain of steps alone leaves the vector
+// units idle between its dependent instructions.
+constexpr unsigned SETS = 2;
+static_assert(SETS * 8 == AVX512_LANES);
+
 // Three-way xors fold the step's five xors into four instructions.
 constexpr int XOR3 = 0x96;
 
@@ -42,29 +47,35 @@ VORN_AVX512_INLINE __m512i next(Lanes& s) {
     return out;
 }
 
-// Lane i becomes jump polynomial i evaluated at the step, applied to the
-// round's state: one pass of 256 steps for all lanes.
-VORN_AVX512_INLINE Lanes start_lanes(const Xoshiro256pp& rng, const LaneJumps& jumps) {
+// Lane i of set g becomes jump polynomial 8 g + i evaluated at the step,
+// applied to the round's state: one pass of 256 steps for all lanes.
+VORN_AVX512_INLINE void start_lanes(const Xoshiro256pp& rng, const LaneJumps& jumps,
+                                    Lanes (&sets)[SETS]) {
     Lanes cur{_mm512_set1_epi64(static_cast<long long>(rng.s0)),
               _mm512_set1_epi64(static_cast<long long>(rng.s1)),
               _mm512_set1_epi64(static_cast<long long>(rng.s2)),
               _mm512_set1_epi64(static_cast<long long>(rng.s3))};
-    Lanes acc{_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
-              _mm512_setzero_si512()};
+    for (Lanes& acc : sets)
+        acc = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+               _mm512_setzero_si512()};
     const __m512i one = _mm512_set1_epi64(1);
     for (unsigned w = 0; w < 4; ++w) {
-        __m512i bits = _mm512_load_si512(jumps.word[w]);
+        __m512i bits[SETS];
+        for (unsigned g = 0; g < SETS; ++g) bits[g] = _mm512_load_si512(jumps.word[w] + 8 * g);
         for (unsigned i = 0; i < 64; ++i) {
-            const __mmask8 take = _mm512_test_epi64_mask(bits, one);
-            acc.s0 = _mm512_mask_xor_epi64(acc.s0, take, acc.s0, cur.s0);
-            acc.s1 = _mm512_mask_xor_epi64(acc.s1, take, acc.s1, cur.s1);
-            acc.s2 = _mm512_mask_xor_epi64(acc.s2, take, acc.s2, cur.s2);
-            acc.s3 = _mm512_mask_xor_epi64(acc.s3, take, acc.s3, cur.s3);
-            bits = _mm512_srli_epi64(bits, 1);
+            #pragma GCC unroll 2
+            for (unsigned g = 0; g < SETS; ++g) {
+                const __mmask8 take = _mm512_test_epi64_mask(bits[g], one);
+                Lanes& acc = sets[g];
+                acc.s0 = _mm512_mask_xor_epi64(acc.s0, take, acc.s0, cur.s0);
+                acc.s1 = _mm512_mask_xor_epi64(acc.s1, take, acc.s1, cur.s1);
+                acc.s2 = _mm512_mask_xor_epi64(acc.s2, take, acc.s2, cur.s2);
+                acc.s3 = _mm512_mask_xor_epi64(acc.s3, take, acc.s3, cur.s3);
+                bits[g] = _mm512_srli_epi64(bits[g], 1);
+            }
             step(cur);
         }
     }
-    return acc;
 }
 
 // r[j] holds step j of every lane; afterwards r[i] holds lane i's eight steps.
@@ -98,21 +109,29 @@ VORN_AVX512_INLINE void transpose8(__m512i r[8]) {
     r[7] = _mm512_shuffle_i64x2(u[3], u[7], 0xEE);
 }
 
+// Each set's eight steps are made, transposed and stored before the next
+// set's: the two sets' independent chains overlap, and the registers of
+// one batch stay free for the other's transposition.
 template <bool NonTemporal>
-VORN_AVX512_INLINE void run_lanes(std::uint8_t* dst, std::uint64_t lane_words, Lanes& s) {
-    const std::uint64_t lane_bytes = lane_words * 8;
+VORN_AVX512_INLINE void run_lanes(std::uint8_t* dst, std::uint64_t words_per_lane,
+                                  Lanes (&sets)[SETS]) {
+    const std::uint64_t lane_bytes = words_per_lane * 8;
     for (std::uint64_t offset = 0; offset < lane_bytes; offset += 64) {
-        __m512i r[8];
-        #pragma GCC unroll 8
-        for (int j = 0; j < 8; ++j) r[j] = next(s);
-        transpose8(r);
-        #pragma GCC unroll 8
-        for (int i = 0; i < 8; ++i) {
-            auto* line = reinterpret_cast<__m512i*>(dst + i * lane_bytes + offset);
-            if constexpr (NonTemporal)
-                _mm512_stream_si512(line, r[i]);
-            else
-                _mm512_storeu_si512(line, r[i]);
+        #pragma GCC unroll 2
+        for (unsigned g = 0; g < SETS; ++g) {
+            __m512i r[8];
+            #pragma GCC unroll 8
+            for (int j = 0; j < 8; ++j) r[j] = next(sets[g]);
+            transpose8(r);
+            #pragma GCC unroll 8
+            for (unsigned i = 0; i < 8; ++i) {
+                auto* line =
+                    reinterpret_cast<__m512i*>(dst + (8 * g + i) * lane_bytes + offset);
+                if constexpr (NonTemporal)
+                    _mm512_stream_si512(line, r[i]);
+                else
+                    _mm512_storeu_si512(line, r[i]);
+            }
         }
     }
 }
@@ -121,13 +140,15 @@ VORN_AVX512_INLINE void run_lanes(std::uint8_t* dst, std::uint64_t lane_words, L
 
 VORN_AVX512 void fill_round_avx512(std::uint8_t* dst, unsigned k, Xoshiro256pp& rng,
                                    const LaneJumps& jumps, bool nontemporal) {
-    Lanes s = start_lanes(rng, jumps);
-    const std::uint64_t lane_words = std::uint64_t{1} << k;
+    Lanes sets[SETS];
+    start_lanes(rng, jumps, sets);
+    const std::uint64_t words_per_lane = fill_lanes::lane_words(k);
     if (nontemporal)
-        run_lanes<true>(dst, lane_words, s);
+        run_lanes<true>(dst, words_per_lane, sets);
     else
-        run_lanes<false>(dst, lane_words, s);
+        run_lanes<false>(dst, words_per_lane, sets);
     // The last lane stopped where the next round begins.
+    const Lanes& s = sets[SETS - 1];
     alignas(64) std::uint64_t words[8];
     _mm512_store_si512(words, s.s0);
     rng.s0 = words[7];

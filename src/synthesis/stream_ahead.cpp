@@ -5,14 +5,17 @@
 #include <new>
 
 #include "synthesis/random_fill.hpp"
+#include "synthesis/random_fill_lanes.hpp"
 
 namespace vorn {
 namespace {
 
-// Long enough that a vector round's start (about a thousand scalar steps)
-// is paid rarely, short enough to stay in the core's own cache and to waste
-// little of the last batch a block needs.
-constexpr std::uint32_t BATCH = 16384;
+// Long enough that a vector round's start (about two thousand scalar steps)
+// is paid rarely, short enough (255 KiB) to stay in the core's own cache and
+// to waste little of the last batch a block needs; one whole round of the
+// widest fill, so that none of it is left to the scalar loop.
+constexpr std::uint32_t BATCH =
+    static_cast<std::uint32_t>(fill_lanes::AVX512_LANES * fill_lanes::lane_words(11));
 // Unread outputs move in front of a new batch; a multiple of a cache line,
 // so every batch starts on one.
 constexpr std::uint32_t CARRY = StreamAhead::MAX_RESERVE;

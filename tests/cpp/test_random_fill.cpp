@@ -7,6 +7,7 @@
 
 #include "synthesis/block_synthesis.hpp"
 #include "synthesis/random_fill.hpp"
+#include "synthesis/random_fill_lanes.hpp"
 #include "harness.hpp"
 
 using namespace vorn;
@@ -88,20 +89,20 @@ std::vector<FillPath> supported_paths() {
     return paths;
 }
 
-// Lengths that fall just inside and outside rounds of 4 and 8 lanes of 2^k
-// words, from the shortest round a kernel can run to a few times the
-// shortest the driver chooses, with and without the up-to-7-word head that
-// lines the rounds up.
+// Lengths that fall just inside and outside rounds of 4 and 16 lanes, from
+// the shortest round a kernel can run to a few times the shortest the driver
+// chooses, with and without the up-to-7-word head that lines the rounds up.
 std::vector<std::uint64_t> boundary_lengths() {
     std::vector<std::uint64_t> lengths = {0, 1, 2, 7, 8, 9, 15, 16, 17, 31, 33, 63, 64, 65, 127, 129};
-    for (std::uint64_t lanes : {4, 8})
-        for (unsigned k = 3; k <= 11; ++k)
+    for (std::uint64_t lanes : {fill_lanes::AVX2_LANES, fill_lanes::AVX512_LANES})
+        for (unsigned k = fill_lanes::MIN_LANE_LOG2; k <= 11; ++k)
             for (std::uint64_t extra : {0, 7})
                 for (std::int64_t around : {-1, 0, 1})
-                    lengths.push_back((lanes << k) + extra + static_cast<std::uint64_t>(around));
+                    lengths.push_back(lanes * fill_lanes::lane_words(k) + extra +
+                                      static_cast<std::uint64_t>(around));
     // Sums of several round sizes with odd leftovers.
-    lengths.push_back(8 * 2048 + 8 * 256 + 4 * 512 + 3);
-    lengths.push_back(8 * 1024 + 4 * 256 + 8 * 8 + 7 + 5);
+    lengths.push_back(16 * fill_lanes::lane_words(11) + 16 * fill_lanes::lane_words(7) + 3);
+    lengths.push_back(4 * fill_lanes::lane_words(10) + 4 * fill_lanes::lane_words(9) + 127 + 5);
     lengths.push_back(12345);
     return lengths;
 }
