@@ -82,7 +82,7 @@ struct VectorShape {
 };
 
 constexpr VectorShape AVX512_SHAPE{fill_lanes::fill_round_avx512, fill_lanes::AVX512_LANES, 7, 15};
-constexpr VectorShape AVX2_SHAPE{fill_lanes::fill_round_avx2, fill_lanes::AVX2_LANES, 9, 17};
+constexpr VectorShape AVX2_SHAPE{fill_lanes::fill_round_avx2, fill_lanes::AVX2_LANES, 8, 16};
 
 // Vector rounds of lanes * lane_words(k) words, k as large as fits, then the scalar loop
 // for what is too short to repay a round's 256-step start. Every round ends

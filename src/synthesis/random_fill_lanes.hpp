@@ -20,7 +20,7 @@ constexpr unsigned MAX_LANE_LOG2 = 17;
 // sixteen lanes). A whole number of lines.
 constexpr std::uint64_t lane_words(unsigned k) { return (std::uint64_t{1} << k) - 8; }
 constexpr unsigned AVX512_LANES = 16;
-constexpr unsigned AVX2_LANES = 4;
+constexpr unsigned AVX2_LANES = 8;
 constexpr unsigned MAX_LANES = AVX512_LANES;
 
 // x^(i lane_words(k)) modulo the characteristic polynomial for lanes i, word-major so
