@@ -45,7 +45,8 @@ const CpuPaths& cpu_paths() {
 // few lengths its fills use, and each length costs tens of microseconds.
 // Published by one compare-and-swap and never freed: two threads may both
 // make a table (the loser drops its own), but none waits on another, so a
-// child forked while a thread was making one cannot hang on it.
+// child forked while a thread was making one cannot hang on it (the jump
+// arithmetic's own tables are published the same way).
 std::atomic<const fill_lanes::LaneJumps*> lane_jump_table[fill_lanes::MAX_LANE_LOG2 + 1];
 
 const fill_lanes::LaneJumps* make_lane_jumps(unsigned k) {
@@ -73,17 +74,24 @@ using RoundFn = void (*)(std::uint8_t*, unsigned, Xoshiro256pp&, const fill_lane
 struct VectorShape {
     RoundFn round;
     unsigned lanes;
-    // A round's start costs about 0.5 us, what the scalar loop needs for 1000
-    // words; rounds of 2048 words and more win clearly on both paths.
+    // A round's start costs about 0.7 us, what the scalar loop needs for some
+    // 800 words; the shortest rounds the shapes allow (1920 words of sixteen
+    // lanes, 1984 of eight) already beat the scalar loop (1.3 and 1.5 us
+    // against 1.7).
     unsigned min_lane_log2;
     unsigned max_lane_log2;  // rounds of at most 4 MiB
 };
 
 constexpr VectorShape AVX512_SHAPE{fill_lanes::fill_round_avx512, fill_lanes::AVX512_LANES, 7, 15};
 constexpr VectorShape AVX2_SHAPE{fill_lanes::fill_round_avx2, fill_lanes::AVX2_LANES, 8, 16};
+static_assert(AVX512_SHAPE.min_lane_log2 >= fill_lanes::MIN_LANE_LOG2 &&
+              AVX2_SHAPE.min_lane_log2 >= fill_lanes::MIN_LANE_LOG2 &&
+              AVX512_SHAPE.max_lane_log2 <= fill_lanes::MAX_LANE_LOG2 &&
+              AVX2_SHAPE.max_lane_log2 <= fill_lanes::MAX_LANE_LOG2,
+              "every round has its jumps");
 
-// Vector rounds of lanes * lane_words(k) words, k as large as fits, then the scalar loop
-// for what is too short to repay a round's 256-step start. Every round ends
+// Vector rounds of lanes * lane_words(k) words, k as large as fits, then the
+// scalar loop for what is too short to repay a round's 256-step start. Every round ends
 // where the next one starts, so the generator comes out exact.
 void fill_vector(const VectorShape& shape, std::uint8_t* dst, std::uint64_t words,
                  Xoshiro256pp& rng, StoreKind stores) {

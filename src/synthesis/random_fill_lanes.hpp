@@ -1,7 +1,8 @@
 // The vector kernels behind fill_words. A round of L = lane_words(k) words
 // per lane: lane i starts i L steps after the round's state and writes words
-// [i L, (i + 1) L), eight steps at a time transposed into whole 64-byte
-// lines. The last lane ends where the round's successor starts.
+// [i L, (i + 1) L), a batch of steps at a time transposed into whole lines
+// (eight steps per 64-byte line; four per half line in 256-bit registers).
+// The last lane ends where the round's successor starts.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,7 @@ constexpr unsigned MAX_LANE_LOG2 = 17;
 // compete for one set's ways (measured 20% faster with ordinary stores at
 // sixteen lanes). A whole number of lines.
 constexpr std::uint64_t lane_words(unsigned k) { return (std::uint64_t{1} << k) - 8; }
+static_assert(lane_words(MIN_LANE_LOG2) >= 8 && lane_words(MIN_LANE_LOG2) % 8 == 0);
 constexpr unsigned AVX512_LANES = 16;
 constexpr unsigned AVX2_LANES = 8;
 constexpr unsigned MAX_LANES = AVX512_LANES;

@@ -3,6 +3,7 @@
 #include "synthesis/xoshiro_jump.hpp"
 
 #include <array>
+#include <atomic>
 #include <bit>
 
 #include "common/engine_abort.hpp"
@@ -104,9 +105,21 @@ Modulus build_modulus() {
     return m;
 }
 
+// Published like the fill's lane jumps: no thread waits on another's build,
+// so a child forked during one cannot hang on it.
+std::atomic<const Modulus*> published_modulus{nullptr};
+
 const Modulus& modulus() {
-    static const Modulus m = build_modulus();
-    return m;
+    const Modulus* m = published_modulus.load(std::memory_order_acquire);
+    if (m == nullptr) {
+        const Modulus* made = new Modulus(build_modulus());
+        if (published_modulus.compare_exchange_strong(m, made, std::memory_order_acq_rel)) {
+            m = made;
+        } else {
+            delete made;  // another thread's won; m now holds it
+        }
+    }
+    return *m;
 }
 
 // Four bits of b at a time, top first: r = r x^4 + a t(x), where the four

@@ -89,7 +89,7 @@ std::vector<FillPath> supported_paths() {
     return paths;
 }
 
-// Lengths that fall just inside and outside rounds of 4 and 16 lanes, from
+// Lengths that fall just inside and outside rounds of 8 and 16 lanes, from
 // the shortest round a kernel can run to a few times the shortest the driver
 // chooses, with and without the up-to-7-word head that lines the rounds up.
 std::vector<std::uint64_t> boundary_lengths() {
@@ -102,7 +102,7 @@ std::vector<std::uint64_t> boundary_lengths() {
                                       static_cast<std::uint64_t>(around));
     // Sums of several round sizes with odd leftovers.
     lengths.push_back(16 * fill_lanes::lane_words(11) + 16 * fill_lanes::lane_words(7) + 3);
-    lengths.push_back(4 * fill_lanes::lane_words(10) + 4 * fill_lanes::lane_words(9) + 127 + 5);
+    lengths.push_back(8 * fill_lanes::lane_words(10) + 8 * fill_lanes::lane_words(9) + 127 + 5);
     lengths.push_back(12345);
     return lengths;
 }
