@@ -3,9 +3,13 @@
 #include "reference_synthesis.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "synthesis/block_synthesis.hpp"
+#include "synthesis/constants.hpp"
+#include "synthesis/plan.hpp"
 #include "synthesis/xoshiro.hpp"
 
 namespace vorn_test {
@@ -254,6 +258,31 @@ void reference_fill_block(std::uint8_t* span, std::uint64_t len, std::uint64_t b
     }
     const std::uint32_t last = static_cast<std::uint32_t>(len % PAGE);
     if (last != 0) synthesize_page(page, last, static_cast<std::uint32_t>(target - given), rng);
+}
+
+std::vector<std::uint8_t> reference_stream(std::uint64_t size, std::uint64_t dedup,
+                                           std::uint64_t compress, std::uint64_t entropy) {
+    const GenerationPlan plan = plan_generation(size, dedup, compress);
+    std::vector<std::uint8_t> out(plan.total_blocks * BLOCK_SIZE);
+    for (std::uint64_t k = 0; k < plan.total_blocks; ++k) {
+        const std::uint64_t u = unique_index(plan, k);
+        reference_fill_block(out.data() + k * BLOCK_SIZE, BLOCK_SIZE, u, plan.copy_target(u),
+                             entropy);
+    }
+    out.resize(plan.effective_size);
+    return out;
+}
+
+std::vector<FillPath> runnable_fill_paths() {
+    std::vector<FillPath> paths;
+    for (FillPath path : {FillPath::Scalar, FillPath::Avx2, FillPath::Avx512}) {
+        if (fill_path_supported(path))
+            paths.push_back(path);
+        else
+            std::fprintf(stderr, "     (this CPU lacks the %s path; not covered here)\n",
+                         fill_path_name(path));
+    }
+    return paths;
 }
 
 }  // namespace vorn_test

@@ -82,13 +82,8 @@ TEST_CASE(one_shot_repeats_are_copies_equal_to_regenerated_blocks) {
     for (std::uint64_t size : {9 * BLOCK_SIZE + 5000, 12 * BLOCK_SIZE}) {
         for (std::uint64_t dedup : {1, 3, 5, 100}) {
             for (std::uint64_t compress : {1, 4}) {
-                const GenerationPlan plan = plan_generation(size, dedup, compress);
-                std::vector<std::uint8_t> expected(plan.total_blocks * BLOCK_SIZE);
-                for (std::uint64_t k = 0; k < plan.total_blocks; ++k) {
-                    const std::uint64_t u = unique_index(plan, k);
-                    vorn_test::reference_fill_block(expected.data() + k * BLOCK_SIZE, BLOCK_SIZE, u,
-                                                    plan.copy_target(u), entropy);
-                }
+                const std::vector<std::uint8_t> expected =
+                    vorn_test::reference_stream(size, dedup, compress, entropy);
                 for (std::uint64_t threads : {1, 3}) {
                     DataBuffer b = generate_data(config_of(size, dedup, compress, threads), entropy);
                     CHECK(std::memcmp(b.data(), expected.data(), size) == 0);

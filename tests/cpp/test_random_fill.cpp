@@ -9,6 +9,7 @@
 #include "synthesis/random_fill.hpp"
 #include "synthesis/random_fill_lanes.hpp"
 #include "harness.hpp"
+#include "reference_synthesis.hpp"
 
 using namespace vorn;
 
@@ -18,7 +19,6 @@ constexpr std::uint8_t GUARD = 0xAA;
 constexpr std::uint64_t GUARD_BYTES = 72;
 constexpr std::uint64_t BLOCK_WORDS = std::uint64_t{1} << 19;
 
-const FillPath ALL_PATHS[] = {FillPath::Scalar, FillPath::Avx2, FillPath::Avx512};
 const StoreKind ALL_STORES[] = {StoreKind::Ordinary, StoreKind::NonTemporal};
 
 bool same_state(const Xoshiro256pp& a, const Xoshiro256pp& b) {
@@ -77,18 +77,6 @@ void check_path_matches(FillPath path, StoreKind stores, std::uint64_t seed, std
     }
 }
 
-std::vector<FillPath> supported_paths() {
-    std::vector<FillPath> paths;
-    for (FillPath path : ALL_PATHS) {
-        if (fill_path_supported(path))
-            paths.push_back(path);
-        else
-            std::fprintf(stderr, "     (this CPU lacks the %s path; not covered here)\n",
-                         fill_path_name(path));
-    }
-    return paths;
-}
-
 // Lengths that fall just inside and outside rounds of 8 and 16 lanes, from
 // the shortest round a kernel can run to a few times the shortest the driver
 // chooses, with and without the up-to-7-word head that lines the rounds up.
@@ -127,7 +115,7 @@ TEST_CASE(dispatcher_reports_choice_and_honours_overrides) {
     CHECK_EQ(int(active_fill_path()), int(best));
 
     const Reference ref = scalar_reference(11, 5000);
-    for (FillPath path : supported_paths()) {
+    for (FillPath path : vorn_test::runnable_fill_paths()) {
         CHECK(force_fill_path(path));
         CHECK_EQ(int(active_fill_path()), int(path));
         std::vector<std::uint8_t> out(5000 * 8);
@@ -143,7 +131,7 @@ TEST_CASE(dispatcher_reports_choice_and_honours_overrides) {
 TEST_CASE(scalar_fill_matches_the_block_fill_without_copies) {
     // fill_block with no copy target is seed, then the random fill with its
     // tail; the byte-level entry point must agree for every tail length.
-    for (FillPath path : supported_paths()) {
+    for (FillPath path : vorn_test::runnable_fill_paths()) {
         CHECK(force_fill_path(path));
         for (std::uint64_t len : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{4}, std::uint64_t{5},
                                   std::uint64_t{7}, std::uint64_t{8}, std::uint64_t{9}, std::uint64_t{13},
@@ -161,7 +149,7 @@ TEST_CASE(scalar_fill_matches_the_block_fill_without_copies) {
 }
 
 TEST_CASE(every_path_matches_scalar_over_seeds_lengths_and_alignments) {
-    const auto paths = supported_paths();
+    const auto paths = vorn_test::runnable_fill_paths();
     const auto lengths = boundary_lengths();
     const std::uint64_t misaligns[] = {0, 3, 8, 56};
     for (std::uint64_t seed : {0ULL, 0xFFFFFFFFFFFFFFFFULL}) {
@@ -176,7 +164,7 @@ TEST_CASE(every_path_matches_scalar_over_seeds_lengths_and_alignments) {
 }
 
 TEST_CASE(every_path_matches_scalar_over_many_seeds) {
-    const auto paths = supported_paths();
+    const auto paths = vorn_test::runnable_fill_paths();
     for (std::uint64_t seed = 100; seed < 164; ++seed) {
         const std::uint64_t words = 2000 + (seed - 100) * 371;  // several round sizes, odd leftovers
         const Reference ref = scalar_reference(seed, words);
@@ -193,7 +181,7 @@ TEST_CASE(every_path_matches_scalar_on_whole_blocks_and_beyond) {
                                      BLOCK_WORDS - 1,
                                      2 * BLOCK_WORDS + 8 * 1024 + 3,
                                      (std::uint64_t{1} << 18) + (std::uint64_t{1} << 15) + 1};
-    const auto paths = supported_paths();
+    const auto paths = vorn_test::runnable_fill_paths();
     for (std::uint64_t words : lengths) {
         const Reference ref = scalar_reference(words ^ 0xB10C, words);
         for (FillPath path : paths)
@@ -210,7 +198,7 @@ TEST_CASE(fills_continue_one_another) {
     std::uint64_t total = 0;
     for (std::uint64_t n : parts) total += n;
     const Reference ref = scalar_reference(99, total);
-    for (FillPath path : supported_paths()) {
+    for (FillPath path : vorn_test::runnable_fill_paths()) {
         std::vector<std::uint8_t> out(total * 8);
         Xoshiro256pp rng(99);
         std::uint64_t at = 0;

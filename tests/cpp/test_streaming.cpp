@@ -42,20 +42,6 @@ std::vector<std::uint8_t> one_shot(std::uint64_t size, std::uint64_t dedup, std:
     return std::vector<std::uint8_t>(b.data(), b.data() + b.length());
 }
 
-// The stream made block by block from its unique blocks, each synthesized on
-// its own by the plain reference.
-std::vector<std::uint8_t> regenerated(std::uint64_t size, std::uint64_t dedup, std::uint64_t compress) {
-    const GenerationPlan plan = plan_generation(size, dedup, compress);
-    std::vector<std::uint8_t> out(plan.total_blocks * BLOCK_SIZE);
-    for (std::uint64_t k = 0; k < plan.total_blocks; ++k) {
-        const std::uint64_t u = unique_index(plan, k);
-        vorn_test::reference_fill_block(out.data() + k * BLOCK_SIZE, BLOCK_SIZE, u,
-                                        plan.copy_target(u), ENTROPY);
-    }
-    out.resize(plan.effective_size);
-    return out;
-}
-
 }  // namespace
 
 TEST_CASE(repeats_within_one_read_copy_the_blocks_they_repeat) {
@@ -65,7 +51,7 @@ TEST_CASE(repeats_within_one_read_copy_the_blocks_they_repeat) {
     // from the kept block, an earlier block of the read or synthesis.
     const std::uint64_t size = 9 * BLOCK_SIZE + 5000;
     for (std::uint64_t compress : {1, 3}) {
-        const auto expected = regenerated(size, 5, compress);
+        const auto expected = vorn_test::reference_stream(size, 5, compress, ENTROPY);
         const std::vector<std::vector<std::uint64_t>> patterns = {
             {size},
             {BLOCK_SIZE / 2, size},

@@ -21,18 +21,6 @@ namespace {
 
 constexpr std::uint8_t GUARD = 0xA5;
 
-std::vector<FillPath> runnable_paths() {
-    std::vector<FillPath> paths;
-    for (FillPath path : {FillPath::Scalar, FillPath::Avx2, FillPath::Avx512}) {
-        if (fill_path_supported(path))
-            paths.push_back(path);
-        else
-            std::fprintf(stderr, "     (this CPU lacks the %s path; not covered here)\n",
-                         fill_path_name(path));
-    }
-    return paths;
-}
-
 // Runs the scope on one path and goes back to the automatic choice.
 class ForcedPath {
 public:
@@ -87,7 +75,7 @@ TEST_CASE(every_path_makes_the_reference_bytes_on_spans_of_every_shape) {
         for (std::uint64_t after : {0, 100, 250, 255, 256, 257, 1000})
             lengths.push_back(pages * 4096 + after);
     const std::uint64_t misaligns[] = {0, 3, 8, 61};
-    for (FillPath path : runnable_paths()) {
+    for (FillPath path : vorn_test::runnable_fill_paths()) {
         ForcedPath forced(path);
         std::uint64_t case_number = 0;
         for (std::uint64_t len : lengths) {
@@ -107,7 +95,7 @@ TEST_CASE(every_path_makes_the_reference_bytes_on_spans_of_every_shape) {
 TEST_CASE(every_path_makes_the_reference_bytes_on_whole_blocks) {
     // Many whole blocks: each target the plan gives for the common factors
     // and the cap, on several indexes and entropies, aligned and not.
-    for (FillPath path : runnable_paths()) {
+    for (FillPath path : vorn_test::runnable_fill_paths()) {
         ForcedPath forced(path);
         for (std::uint64_t compress : {1, 2, 3, 5, 10, 1000}) {
             const GenerationPlan plan = plan_generation(4 * BLOCK_SIZE, 1, compress);
@@ -136,7 +124,7 @@ TEST_CASE(every_path_streams_and_writes_the_reference_stream) {
             vorn_test::reference_fill_block(expected.data() + k * BLOCK_SIZE, BLOCK_SIZE, u,
                                             plan.copy_target(u), entropy);
         }
-        for (FillPath path : runnable_paths()) {
+        for (FillPath path : vorn_test::runnable_fill_paths()) {
             ForcedPath forced(path);
             GeneratorConfig config;
             config.size = size;

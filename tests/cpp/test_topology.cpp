@@ -11,6 +11,7 @@
 
 #include "common/cpu_count.hpp"
 #include "harness.hpp"
+#include "scoped_env.hpp"
 #include "placement/cpuinfo.hpp"
 #include "placement/hwloc_handles.hpp"
 #include "placement/topology.hpp"
@@ -53,25 +54,6 @@ vorn::TopologyPtr load_xml(const char* name) {
     CHECK(hwloc_topology_load(raw) == 0);
     return topology;
 }
-
-// Sets an environment variable for one scope, restoring what was there.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 }  // namespace
 
@@ -121,7 +103,7 @@ TEST_CASE(topology_detect_on_this_machine) {
 
 TEST_CASE(topology_detect_loads_what_hwloc_is_pointed_at) {
     {
-        ScopedEnv xml("HWLOC_XMLFILE", fixture("two_nodes.xml"));
+        vorn_test::ScopedEnv xml("HWLOC_XMLFILE", fixture("two_nodes.xml"));
         auto detected = vorn::NumaTopology::detect();
         CHECK(detected.ok());
         if (detected.ok()) {
@@ -138,7 +120,7 @@ TEST_CASE(topology_detect_loads_what_hwloc_is_pointed_at) {
     }
     {
         // hwloc refuses a topology without any NUMA node: a load error, not a fallback.
-        ScopedEnv xml("HWLOC_XMLFILE", fixture("no_numa_node.xml"));
+        vorn_test::ScopedEnv xml("HWLOC_XMLFILE", fixture("no_numa_node.xml"));
         auto detected = vorn::NumaTopology::detect();
         CHECK(!detected.ok());
         if (!detected.ok()) {

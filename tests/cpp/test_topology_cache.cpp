@@ -15,6 +15,7 @@
 
 #include "common/cpu_count.hpp"
 #include "harness.hpp"
+#include "scoped_env.hpp"
 #include "placement/data_buffer.hpp"
 #include "placement/topology.hpp"
 #include "placement/topology_cache.hpp"
@@ -44,24 +45,6 @@ bool cached_equals_fresh(std::uint64_t cpus) {
     const std::optional<NumaTopology> fresh = fresh_layout(cpus);
     return cached.ok() && fresh && same_layout(cached.value().layout, *fresh);
 }
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // Restores the thread's affinity mask when the scope ends.
 class ScopedAffinity {
@@ -103,7 +86,7 @@ TEST_CASE(cached_layout_follows_the_hwloc_environment) {
     CHECK(cached_machine(4).ok());
     const std::uint64_t before = topology_cache_loads();
     {
-        ScopedEnv synthetic("HWLOC_SYNTHETIC", "pack:2 numa:1 core:3 pu:1");
+        vorn_test::ScopedEnv synthetic("HWLOC_SYNTHETIC", "pack:2 numa:1 core:3 pu:1");
         Result<MachineView> machine = cached_machine(4);
         CHECK(machine.ok());
         if (machine.ok()) {
@@ -142,7 +125,7 @@ TEST_CASE(a_topology_handed_out_outlives_the_cache_moving_on) {
         if (bound) output = std::move(bound).value();
     }
     {
-        ScopedEnv synthetic("HWLOC_SYNTHETIC", "pack:2 numa:1 core:1 pu:1");
+        vorn_test::ScopedEnv synthetic("HWLOC_SYNTHETIC", "pack:2 numa:1 core:1 pu:1");
         CHECK(cached_machine(2).ok());
     }
     CHECK(cached_machine(2).ok());  // the machine again, loaded afresh
@@ -156,7 +139,7 @@ TEST_CASE(a_failed_load_is_reported_and_not_kept) {
     const std::uint64_t before = topology_cache_loads();
     {
         // hwloc refuses a topology without any NUMA node.
-        ScopedEnv broken("HWLOC_XMLFILE",
+        vorn_test::ScopedEnv broken("HWLOC_XMLFILE",
                          std::string(VORN_FIXTURES_DIR) + "/topology/no_numa_node.xml");
         CHECK(!cached_machine(2).ok());
         CHECK(!cached_machine(2).ok());
@@ -200,14 +183,14 @@ TEST_CASE(topology_dependencies_name_the_environment_and_online_sets) {
     CHECK(four != three);
     CHECK(four.find("0-3") != std::string::npos);
     {
-        ScopedEnv set("HWLOC_COMPONENTS", "linux");
+        vorn_test::ScopedEnv set("HWLOC_COMPONENTS", "linux");
         const std::string with_env = topology_dependencies(root.c_str());
         CHECK(with_env != three);
         CHECK(with_env.find("HWLOC_COMPONENTS=linux") != std::string::npos);
     }
     {
         // Other variables do not matter.
-        ScopedEnv other("VORN_UNRELATED", "1");
+        vorn_test::ScopedEnv other("VORN_UNRELATED", "1");
         CHECK(topology_dependencies(root.c_str()) == three);
     }
     fs::remove_all(root);
