@@ -14,7 +14,7 @@
 #if defined(__x86_64__)
 
 #pragma GCC push_options
-#pragma GCC target("avx2,bmi,bmi2")
+#pragma GCC target("avx2")
 
 #include "synthesis/page_synthesis.hpp"
 
