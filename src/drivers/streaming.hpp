@@ -8,7 +8,6 @@
 #include <optional>
 
 #include "synthesis/plan.hpp"
-#include "synthesis/random_fill.hpp"
 #include "placement/thread_pool.hpp"
 
 namespace vorn {

@@ -26,19 +26,24 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-bool add_attribute(PyObject* module, const char* name, PyObject* value) {
+// Adds value (a new reference, or null after a failed call) as an
+// attribute; a listed one is named in __all__ too.
+bool add_attribute(PyObject* module, const char* name, PyObject* value, bool listed = true) {
     PyRef owned = PyRef::steal(value);
     if (!owned) return false;
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
-    PyRef all_ref = PyRef::steal(all);
-    if (!all_ref) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        all_ref = PyRef::steal(PyList_New(0));
-        if (!all_ref || PyModule_AddObjectRef(module, "__all__", all_ref.get()) != 0) return false;
+    if (listed) {
+        PyObject* all = PyObject_GetAttrString(module, "__all__");
+        PyRef all_ref = PyRef::steal(all);
+        if (!all_ref) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            all_ref = PyRef::steal(PyList_New(0));
+            if (!all_ref || PyModule_AddObjectRef(module, "__all__", all_ref.get()) != 0)
+                return false;
+        }
+        PyRef key = PyRef::steal(PyUnicode_FromString(name));
+        if (!key || PyList_Append(all_ref.get(), key.get()) != 0) return false;
     }
-    PyRef key = PyRef::steal(PyUnicode_FromString(name));
-    if (!key || PyList_Append(all_ref.get(), key.get()) != 0) return false;
     return PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
@@ -47,14 +52,8 @@ bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
     return add_attribute(module, name, Py_NewRef(reinterpret_cast<PyObject*>(type)));
 }
 
-bool add_function(PyObject* module, PyMethodDef* def, PyObject* module_name) {
-    return add_attribute(module, def->ml_name, PyCFunction_NewEx(def, module, module_name));
-}
-
-// A private function: an attribute, but not listed in __all__.
-bool add_private_function(PyObject* module, PyMethodDef* def, PyObject* module_name) {
-    PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, module_name));
-    return function && PyModule_AddObjectRef(module, def->ml_name, function.get()) == 0;
+bool add_function(PyObject* module, PyMethodDef* def, PyObject* module_name, bool listed = true) {
+    return add_attribute(module, def->ml_name, PyCFunction_NewEx(def, module, module_name), listed);
 }
 
 PyObject* create_module() {
@@ -79,7 +78,7 @@ PyObject* create_module() {
         !add_function(module.get(), &generate_into_buffer_def, module_name.get()) ||
         !add_type(module.get(), "Generator", generator_type()) ||
         !add_function(module.get(), &get_numa_info_def, module_name.get()) ||
-        !add_private_function(module.get(), &fill_path_def, module_name.get()))
+        !add_function(module.get(), &fill_path_def, module_name.get(), /*listed=*/false))
         return nullptr;
     module_object = Py_NewRef(module.get());  // kept for the life of the process
     return module.release();

@@ -1,12 +1,10 @@
 // One loaded topology per process, replaced when what it depends on changes.
 #include "placement/topology_cache.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -52,22 +50,8 @@ Cache& process_cache() {
 
 // A small system file's content; empty when it cannot be read.
 std::string file_text(const std::string& path) {
-    std::string text;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    // Closed however the read ends, a failed append included.
-    const std::unique_ptr<const int, void (*)(const int*)> closer(
-        &fd, [](const int* open_fd) { close(*open_fd); });
-    char buffer[512];
-    for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got > 0) {
-            text.append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    return text;
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 // The snapshot matching the current dependencies, loading one if needed.

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "synthesis/random_fill.hpp"
 
 namespace vorn {
 

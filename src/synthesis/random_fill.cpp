@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/publish_once.hpp"
 #include "synthesis/random_fill_lanes.hpp"
 #include "synthesis/xoshiro_jump.hpp"
 
@@ -43,17 +44,13 @@ const CpuPaths& cpu_paths() {
 
 // The jumps of one lane length, made on first use: a process needs only the
 // few lengths its fills use, and each length costs tens of microseconds.
-// Published by one compare-and-swap and never freed: two threads may both
-// make a table (the loser drops its own), but none waits on another, so a
-// child forked while a thread was making one cannot hang on it (the jump
-// arithmetic's own tables are published the same way).
 std::atomic<const fill_lanes::LaneJumps*> lane_jump_table[fill_lanes::MAX_LANE_LOG2 + 1];
 
-const fill_lanes::LaneJumps* make_lane_jumps(unsigned k) {
-    auto* jumps = new fill_lanes::LaneJumps{};
+fill_lanes::LaneJumps make_lane_jumps(unsigned k) {
+    fill_lanes::LaneJumps jumps{};
     for (unsigned lane = 0; lane < fill_lanes::MAX_LANES; ++lane) {
         const JumpPoly poly = jump_poly(lane * fill_lanes::lane_words(k));
-        for (unsigned w = 0; w < 4; ++w) jumps->word[w][lane] = poly.w[w];
+        for (unsigned w = 0; w < 4; ++w) jumps.word[w][lane] = poly.w[w];
     }
     return jumps;
 }
@@ -128,17 +125,7 @@ void fill_vector(const VectorShape& shape, std::uint8_t* dst, std::uint64_t word
 namespace fill_lanes {
 
 const LaneJumps& lane_jumps(unsigned k) {
-    std::atomic<const LaneJumps*>& slot = lane_jump_table[k];
-    const LaneJumps* jumps = slot.load(std::memory_order_acquire);
-    if (jumps == nullptr) {
-        const LaneJumps* made = make_lane_jumps(k);
-        if (slot.compare_exchange_strong(jumps, made, std::memory_order_acq_rel)) {
-            jumps = made;
-        } else {
-            delete made;  // another thread's table won; jumps now holds it
-        }
-    }
-    return *jumps;
+    return publish_once(lane_jump_table[k], [k] { return make_lane_jumps(k); });
 }
 
 }  // namespace fill_lanes

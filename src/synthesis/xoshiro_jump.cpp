@@ -7,6 +7,7 @@
 #include <bit>
 
 #include "common/engine_abort.hpp"
+#include "common/publish_once.hpp"
 
 namespace vorn {
 namespace {
@@ -105,22 +106,9 @@ Modulus build_modulus() {
     return m;
 }
 
-// Published like the fill's lane jumps: no thread waits on another's build,
-// so a child forked during one cannot hang on it.
 std::atomic<const Modulus*> published_modulus{nullptr};
 
-const Modulus& modulus() {
-    const Modulus* m = published_modulus.load(std::memory_order_acquire);
-    if (m == nullptr) {
-        const Modulus* made = new Modulus(build_modulus());
-        if (published_modulus.compare_exchange_strong(m, made, std::memory_order_acq_rel)) {
-            m = made;
-        } else {
-            delete made;  // another thread's won; m now holds it
-        }
-    }
-    return *m;
-}
+const Modulus& modulus() { return publish_once(published_modulus, build_modulus); }
 
 // Four bits of b at a time, top first: r = r x^4 + a t(x), where the four
 // bits shifted out of r come back through the overflow table.

@@ -9,6 +9,7 @@
 
 #include "common/cpu_count.hpp"
 #include "harness.hpp"
+#include "scoped_env.hpp"
 #include "placement/data_buffer.hpp"
 #include "placement/topology_cache.hpp"
 
@@ -193,10 +194,11 @@ TEST_CASE(node_bound_allocation_refuses_a_node_it_may_not_use) {
 TEST_CASE(node_bound_allocation_on_two_synthetic_nodes) {
     // A synthetic topology is not this machine: hwloc cannot bind through
     // it, and the call says so instead of handing out unbound memory.
-    setenv("HWLOC_SYNTHETIC", "pack:2 numa:1 core:2 pu:1", 1);
     TopologyLoadFailure failure;
-    const SharedTopology synthetic = load_topology(failure);
-    unsetenv("HWLOC_SYNTHETIC");
+    const SharedTopology synthetic = [&] {
+        const vorn_test::ScopedEnv env("HWLOC_SYNTHETIC", "pack:2 numa:1 core:2 pu:1");
+        return load_topology(failure);
+    }();
     CHECK(synthetic != nullptr);
     if (!synthetic) return;
     auto missing = DataBuffer::allocate_on_node(synthetic, 4096, 5);

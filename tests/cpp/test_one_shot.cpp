@@ -22,6 +22,7 @@
 #include "placement/placement.hpp"
 #include "placement/topology_cache.hpp"
 #include "reference_synthesis.hpp"
+#include "scoped_env.hpp"
 
 using namespace vorn;
 
@@ -108,7 +109,7 @@ TEST_CASE(one_shot_bytes_do_not_depend_on_threads_mode_or_placement) {
     }
     // Two synthetic nodes take the pinned path with a first-touch pass; the
     // node-bound allocation fails there and falls back to ordinary memory.
-    setenv("HWLOC_SYNTHETIC", "pack:2 numa:1 core:2 pu:1", 1);
+    const vorn_test::ScopedEnv synthetic("HWLOC_SYNTHETIC", "pack:2 numa:1 core:2 pu:1");
     for (std::optional<std::uint64_t> node : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1},
                                               std::optional<std::uint64_t>{9}}) {
         GeneratorConfig c = config_of(size, 1, 2, std::nullopt, NumaMode::Force);
@@ -117,7 +118,6 @@ TEST_CASE(one_shot_bytes_do_not_depend_on_threads_mode_or_placement) {
         CHECK_EQ(b.length(), size);
         CHECK(std::memcmp(b.data(), reference.data(), size) == 0);
     }
-    unsetenv("HWLOC_SYNTHETIC");
 }
 
 TEST_CASE(generate_into_writes_exactly_the_callers_range) {
