@@ -14,6 +14,7 @@ unforeseen calls MPI_Abort rather than leaving the others waiting.
 from __future__ import annotations
 
 import os
+import shutil
 import tempfile
 import time
 import uuid
@@ -22,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 
 from vorn_py.dataset import WriteReport
 from vorn_py.layout import DatasetLayout
-from vorn_py.manifest import fsync_if_supported, ratio_factor
+from vorn_py.manifest import ManifestError, StagedFile, ratio_factor
 from vorn_py.parallel import (
     FAILED,
     INTERRUPTED,
@@ -131,16 +132,27 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     if manifest is not None:
         if not merged:
             own_manifest = rank_path(manifest, rank)
-        elif rank == 0:
-            own_manifest = os.fspath(manifest)
         else:
+            # Each section apart, rank 0's too: the manifest takes the path's
+            # place only once whole, so a failed run leaves what was there.
             handle, own_manifest = tempfile.mkstemp(prefix="vorn-manifest-")
             os.close(handle)
+    # Whether the manifest can be made at its path at all is known now, as it
+    # is for one process, rather than after all the data is written.
+    refused: str | None = None
+    if merged and rank == 0:
+        try:
+            StagedFile(os.fspath(manifest)).discard()
+        except ManifestError as exc:
+            refused = str(exc)
     watch = _PeerWatch(comm)
     record: RankReport | None = None
     usage: str | None = None
     comm.Barrier()  # the common start
     try:
+        if refused is not None:
+            raise ShareError(refused, _before_writing(target, layout, rank, world, dedup_ratio,
+                                                      compress_ratio, run_id, FAILED, refused))
         record = write_share(target, layout, rank, world, dedup_ratio=dedup_ratio,
                              compress_ratio=compress_ratio, manifest=own_manifest, mode="mpi",
                              run_id=run_id, check=watch.check, **options)
@@ -157,8 +169,8 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     except KeyboardInterrupt:
         # Before the writer took over (or after it ended): nothing written
         # that the record would not show.
-        record = _interrupted_before_writing(target, layout, rank, world, dedup_ratio,
-                                             compress_ratio, run_id)
+        record = _before_writing(target, layout, rank, world, dedup_ratio, compress_ratio,
+                                 run_id, INTERRUPTED, INTERRUPTED)
         watch.tell_others(INTERRUPTED)
     _wait_for_the_others(comm)
     gathered: list[tuple[dict[str, Any] | None, str | None, bool]] = comm.allgather(
@@ -166,7 +178,7 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     watch.finish(sum(told for index, (_, _, told) in enumerate(gathered) if index != rank))
     usages = [message for _, message, _ in gathered if message is not None]
     if usages:
-        _discard(own_manifest if merged and rank else None)
+        _discard(own_manifest if merged else None)
         raise ValueError(usages[0])
     records = [RankReport.from_dict(data) for data, _, _ in gathered if data is not None]
     report = RunReport(records)
@@ -199,15 +211,16 @@ def _check_same_run(comm: MPI.Intracomm, layout: DatasetLayout, dedup_ratio: flo
                      f"than rank 0 (is each one's command line the same?)")
 
 
-def _interrupted_before_writing(target: Any, layout: DatasetLayout, rank: int, world: int,
-                                dedup_ratio: float, compress_ratio: float,
-                                run_id: str) -> RankReport:
+def _before_writing(target: Any, layout: DatasetLayout, rank: int, world: int,
+                    dedup_ratio: float, compress_ratio: float, run_id: str, state: str,
+                    error: str) -> RankReport:
+    """The record of a share that ended before anything was written."""
     part = share_of(layout, rank, world, dedup_ratio)
     name = target.url_of(target.prefix()) if isinstance(target, S3Target) else str(target)
     report = WriteReport(name, part.size, len(part), dedup=ratio_factor(dedup_ratio),
-                         compress=ratio_factor(compress_ratio), error=INTERRUPTED)
+                         compress=ratio_factor(compress_ratio), error=error)
     return RankReport.of_write(report, part, rank, world, mode="mpi", started_at=time.time(),
-                               seconds=0.0, state=INTERRUPTED, run_id=run_id)
+                               seconds=0.0, state=state, run_id=run_id)
 
 
 def _wait_for_the_others(comm: MPI.Intracomm) -> None:
@@ -223,80 +236,107 @@ def _wait_for_the_others(comm: MPI.Intracomm) -> None:
 
 def _merge_manifest(comm: MPI.Intracomm, rank: int, path: str, own: str | None,
                     report: RunReport, *, fsync: bool) -> None:
-    """Rank 0 appends every other rank's section to its own, in rank order,
-    and with ``fsync`` syncs the whole; when the run failed, or the manifest
-    cannot be written, none is kept."""
+    """Rank 0 writes its own section and then every other rank's, in rank
+    order, into a new file that takes the path's place once whole (with
+    ``fsync``, on stable storage); when the run failed, or the manifest
+    cannot be written, none is kept and the path keeps what it held."""
+    assert own is not None
     if not report.ok:
-        _discard(own if rank else path)
+        _discard(own)
         for record in report.ranks:
             record.manifest = None
         return
     problem: str | None = None
     if rank == 0:
-        problem = _receive_sections(comm, path, fsync=fsync)
+        problem = _assemble_manifest(comm, path, own, fsync=fsync)
     else:
-        assert own is not None
         _send_section(comm, own)
     problem = comm.bcast(problem, root=0)
     for record in report.ranks:
         record.manifest = None if problem else path
     if problem:
-        if rank == 0:
-            _discard(path)
         first = report.ranks[0]
         first.state, first.error = FAILED, problem
 
 
 def _send_section(comm: MPI.Intracomm, own: str) -> None:
+    """The section's length, then its bytes a piece at a time."""
     from mpi4py import MPI
 
     try:
-        with open(own, "rb") as source:
-            data = source.read()
+        source = open(own, "rb")
     except OSError:
-        data = b""  # rank 0 then finds the manifest short and refuses it
+        source = None
+    try:
+        try:
+            length = os.fstat(source.fileno()).st_size if source is not None else 0
+        except OSError:
+            length = 0
+        # A length of 0 makes rank 0 refuse the manifest.
+        comm.send(length, dest=0, tag=_TAG_MANIFEST)
+        buffer = bytearray(_MANIFEST_PIECE)
+        for start in range(0, length, _MANIFEST_PIECE):
+            piece = memoryview(buffer)[:min(_MANIFEST_PIECE, length - start)]
+            got = _read_into(source, piece)
+            if got < len(piece):  # the file shrank: send zeros, which fail the checksum
+                piece[got:] = bytes(len(piece) - got)
+            comm.Send([piece, MPI.BYTE], dest=0, tag=_TAG_MANIFEST)
     finally:
+        if source is not None:
+            source.close()
         _discard(own)
-    comm.send(len(data), dest=0, tag=_TAG_MANIFEST)
-    view = memoryview(data)
-    for start in range(0, len(data), _MANIFEST_PIECE):
-        comm.Send([view[start:start + _MANIFEST_PIECE], MPI.BYTE], dest=0, tag=_TAG_MANIFEST)
 
 
-def _receive_sections(comm: MPI.Intracomm, path: str, *, fsync: bool) -> str | None:
+def _read_into(source: Any, piece: memoryview) -> int:
+    got = 0
+    try:
+        while got < len(piece):
+            n = source.readinto(piece[got:])
+            if not n:
+                break
+            got += n
+    except OSError:
+        pass
+    return got
+
+
+def _assemble_manifest(comm: MPI.Intracomm, path: str, own: str, *, fsync: bool) -> str | None:
     from mpi4py import MPI
 
     problem: str | None = None
+    staged: StagedFile | None = None
     try:
-        out = open(path, "ab")
+        staged = StagedFile(path)
+        with open(own, "rb") as section:
+            shutil.copyfileobj(section, staged.file, _MANIFEST_PIECE)
+    except ManifestError as exc:
+        problem = str(exc)
     except OSError as exc:
-        out, problem = None, f"cannot write manifest {path}: {exc.strerror or exc}"
-    buffer = bytearray(_MANIFEST_PIECE)
-    try:
-        for source in range(1, comm.Get_size()):
-            # Every piece is received even after a failure: the sender waits for it.
-            length: int = comm.recv(source=source, tag=_TAG_MANIFEST)
-            if length == 0 and problem is None:
-                problem = f"rank {source} lost its manifest section before handing it over"
-            for start in range(0, length, _MANIFEST_PIECE):
-                piece = memoryview(buffer)[:min(_MANIFEST_PIECE, length - start)]
-                comm.Recv([piece, MPI.BYTE], source=source, tag=_TAG_MANIFEST)
-                if out is not None and problem is None:
-                    try:
-                        out.write(piece)
-                    except OSError as exc:
-                        problem = f"cannot write manifest {path}: {exc.strerror or exc}"
+        problem = f"cannot write manifest {path}: {exc.strerror or exc}"
     finally:
-        if out is not None:
-            try:
+        _discard(own)
+    buffer = bytearray(_MANIFEST_PIECE)
+    for source in range(1, comm.Get_size()):
+        # Every piece is received even after a failure: the sender waits for it.
+        length: int = comm.recv(source=source, tag=_TAG_MANIFEST)
+        if length == 0 and problem is None:
+            problem = f"rank {source} lost its manifest section before handing it over"
+        for start in range(0, length, _MANIFEST_PIECE):
+            piece = memoryview(buffer)[:min(_MANIFEST_PIECE, length - start)]
+            comm.Recv([piece, MPI.BYTE], source=source, tag=_TAG_MANIFEST)
+            if staged is not None and problem is None:
                 try:
-                    if fsync and problem is None:
-                        out.flush()
-                        fsync_if_supported(out.fileno())
-                finally:
-                    out.close()
+                    staged.file.write(piece)
+                except OSError as exc:
+                    problem = f"cannot write manifest {path}: {exc.strerror or exc}"
+    if staged is not None:
+        if problem is None:
+            try:
+                staged.commit(fsync)
             except OSError as exc:
-                problem = problem or f"cannot write manifest {path}: {exc.strerror or exc}"
+                problem = f"cannot write manifest {path}: {exc.strerror or exc}"
+        if problem is not None:
+            staged.discard()
     return problem
 
 

@@ -33,7 +33,8 @@ from vorn_py._status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from vorn_py._units import human_bytes
 from vorn_py.layout import PAGE, DatasetLayout
 from vorn_py.sinks import same_file
-from vorn_py.manifest import BLOCK_SIZE, Manifest, ManifestError, read_manifest, unique_block_count
+from vorn_py.manifest import (BLOCK_SIZE, Manifest, ManifestError, create_beside, read_manifest,
+                              unique_block_count)
 
 if TYPE_CHECKING:
     from typing import NoReturn
@@ -698,20 +699,10 @@ def _generate_share_mpi(args: argparse.Namespace, comm: Any, target: str | objec
 
 
 def _save_record(path: str, record: parallel.RankReport) -> None:
-    """Written whole or not at all: a merge never reads half a report. The
-    new file is made beside the name with O_EXCL under a name no one can
-    guess (reports may go to a shared directory), hidden from a glob such
-    as run.json.* should it be left behind."""
-    directory, base = os.path.split(path)
+    """Written whole or not at all: a merge never reads half a report."""
     partial: str | None = None
     try:
-        while partial is None:
-            name = os.path.join(directory, f".{base}.{os.urandom(4).hex()}.tmp")
-            try:
-                fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-            except FileExistsError:
-                continue
-            partial = name
+        fd, partial = create_beside(path)
         with open(fd, "w") as out:
             json.dump(record.to_dict(), out, indent=2)
             out.write("\n")

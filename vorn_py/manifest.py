@@ -279,10 +279,10 @@ class ManifestWriter:
             raise ValueError(f"threads must be at least 1, got {threads}")
         self.threads = threads
 
-        self._staged: _StagedFile | None = None
+        self._staged: StagedFile | None = None
         if isinstance(target, (str, os.PathLike)):
             self.name = os.fspath(target)
-            self._staged = _StagedFile(self.name)
+            self._staged = StagedFile(self.name)
             self._file: IO[bytes] = self._staged.file
         else:
             self._file = target
@@ -451,7 +451,20 @@ class ManifestWriter:
             raise ValueError("the manifest writer is closed")
 
 
-class _StagedFile:
+def create_beside(path: str) -> tuple[int, str]:
+    """A new file beside `path`, open for writing, and its name: made with
+    O_EXCL under a name no one can guess (it may be in a shared directory),
+    hidden from a glob such as run.json.* should it be left behind."""
+    directory, base = os.path.split(path)
+    while True:
+        name = os.path.join(directory, f".{base}.{os.urandom(4).hex()}.tmp")
+        try:
+            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), name
+        except FileExistsError:
+            continue
+
+
+class StagedFile:
     """A manifest being written to a path: into a new file beside it, which
     takes the path's place once complete, so that an existing file is
     neither truncated nor lost by a run that fails. A path naming a device or
@@ -485,17 +498,11 @@ class _StagedFile:
         self.file = open(fd, "wb")
 
     def _create_beside(self, final: str) -> int:
-        directory, base = os.path.split(final)
-        while True:
-            name = os.path.join(directory, f".{base}.{os.urandom(4).hex()}.tmp")
-            try:
-                fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-            except FileExistsError:
-                continue
-            except OSError as exc:
-                raise self._cannot_create(exc) from None
-            self.temporary = name
-            return fd
+        try:
+            fd, self.temporary = create_beside(final)
+        except OSError as exc:
+            raise self._cannot_create(exc) from None
+        return fd
 
     def _cannot_create(self, exc: OSError) -> ManifestError:
         return ManifestError(f"cannot create manifest {self.path}: {exc.strerror or exc}")

@@ -379,15 +379,22 @@ class TestMergedManifest:
             def Recv(self, buffer, source, tag):
                 buffer[0][:] = section
 
+        from vorn_py import manifest as manifests
+
         synced = []
-        monkeypatch.setattr(_mpi_run, "fsync_if_supported",
+        monkeypatch.setattr(manifests, "fsync_if_supported",
                             lambda fd: synced.append(os.fstat(fd).st_size))
         path = tmp_path / "m"
-        path.write_bytes(b"rank 0's own")
+        own = tmp_path / "own"
         for fsync in (False, True):
-            assert _mpi_run._receive_sections(OneSender(), str(path), fsync=fsync) is None
-        assert path.read_bytes() == b"rank 0's own" + section + section
-        assert synced == [len(b"rank 0's own") + 2 * len(section)]
+            own.write_bytes(b"rank 0's own")
+            assert _mpi_run._assemble_manifest(OneSender(), str(path), str(own),
+                                               fsync=fsync) is None
+            assert path.read_bytes() == b"rank 0's own" + section
+            assert not own.exists()
+        # The file's whole content, then its directory.
+        assert synced[0] == len(b"rank 0's own") + len(section)
+        assert synced[1:] == [os.stat(tmp_path).st_size]
 
 
 # ----------------------------------------------------------- command line
@@ -629,6 +636,31 @@ class TestUnderMPI:
         assert 0 < report["ranks"][0]["bytes_written"] < report["ranks"][0]["share_size"]
         assert report["bytes_written"] == report["ranks"][0]["bytes_written"]
         assert not manifest.exists()
+
+    def test_a_failed_run_leaves_the_manifest_that_was_there(self, tmp_path):
+        """Rank 0 cannot write its share: the run fails, and the merged
+        manifest's path keeps an earlier run's manifest, as it does for one
+        process."""
+        manifest = tmp_path / "m"
+        manifest.write_bytes(b"an earlier run's manifest")
+        blocker = tmp_path / "file"
+        blocker.write_text("in the way")
+        out = tmp_path / "set"
+        result = mpiexec(generate_args(blocker / "set", "8MiB", 2, "--manifest", manifest),
+                         generate_args(out, "8MiB", 2, "--manifest", manifest))
+        assert result.returncode == 1, result.stderr
+        assert "rank 0 failed" in result.stderr
+        assert manifest.read_bytes() == b"an earlier run's manifest"
+
+    def test_a_manifest_that_cannot_be_made_stops_the_run_at_once(self, tmp_path):
+        """The merged manifest's directory is missing: rank 0 says so before
+        any data is written, and the other rank stops."""
+        out = tmp_path / "set"
+        args = generate_args(out, "1TiB", 4, "--manifest", tmp_path / "missing" / "m")
+        result = mpiexec(args, args)
+        assert result.returncode == 1, result.stderr
+        assert "rank 0 failed: cannot create manifest" in result.stderr
+        assert not (tmp_path / "missing").exists()
 
     def test_a_rank_that_cannot_take_its_numa_node(self, tmp_path):
         """The machines of a run may differ: the rank without the node stops
