@@ -283,17 +283,18 @@ class MultipartObject(_Object):
             self._upload_id.cancel()  # unless already being started
             raise
 
-    def write(self, data: memoryview) -> Pending | None:
-        part_size = self._destination.part_size
-        sent: list[Future[Any]] = []
-        for start in range(0, len(data), part_size):
-            self._parts += 1
-            number = self._parts
-            body = body_of(data[start:start + part_size])
-            with self._destination._lock:
-                self._outstanding += 1
-            sent.append(self._destination.submit(lambda: self._upload_part(number, body)))
-        return sent[0] if len(sent) == 1 else _AllOf(sent) if sent else None
+    def write(self, data: memoryview) -> Pending:
+        # Buffers hold at most a part (their capacity is the part size), so
+        # every write is one part.
+        if not 0 < len(data) <= self._destination.part_size:
+            raise SinkError(f"cannot upload {self.name}: a piece of {len(data)} bytes is not "
+                            f"one part of at most {self._destination.part_size} bytes")
+        self._parts += 1
+        number = self._parts
+        body = body_of(data)
+        with self._destination._lock:
+            self._outstanding += 1
+        return self._destination.submit(lambda: self._upload_part(number, body))
 
     def close(self) -> Pending:
         with self._destination._lock:
@@ -402,17 +403,3 @@ class MultipartObject(_Object):
                 destination.count_aborted(gone=True)
             return
         destination.count_aborted(gone=False)
-
-
-class _AllOf:
-    """Several requests as one Pending."""
-
-    def __init__(self, futures: list[Future[Any]]) -> None:
-        self._futures = futures
-
-    def done(self) -> bool:
-        return all(future.done() for future in self._futures)
-
-    def result(self) -> None:
-        for future in self._futures:
-            future.result()

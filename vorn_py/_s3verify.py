@@ -64,27 +64,7 @@ def _objects(client: Any, target: S3Target, manifest: Manifest | None) -> list[_
         ordered = sorted(listed, key=lambda path: path.split("/"))
         return [_Object(target.url_of(prefix + path), prefix + path, listed[path])
                 for path in ordered]
-    expected = [layout.path_of(index) for index in range(layout.count)]
-    missing = [path for path in expected if path not in listed]
-    strangers = sorted(set(listed).difference(expected), key=lambda path: path.split("/"))
-    if missing or strangers:
-        faults = []
-        if missing:
-            faults.append(f"{_verify._count(len(missing), 'object')} of its {layout.count} "
-                          f"{'is' if len(missing) == 1 else 'are'} missing "
-                          f"({_verify._some(missing)})")
-        if strangers:
-            faults.append(f"{_verify._count(len(strangers), 'object')} "
-                          f"{'is' if len(strangers) == 1 else 'are'} not part of it "
-                          f"({_verify._some(strangers)})")
-        raise _verify.TargetError(0, f"{root} does not hold the data set the manifest "
-                                     f"describes: {'; '.join(faults)}")
-    resized = [f"{path}: {listed[path]} bytes, not {layout.size_of(index)}"
-               for index, path in enumerate(expected) if listed[path] != layout.size_of(index)]
-    if resized:
-        raise _verify.TargetError(0, f"{root} does not hold the data set the manifest "
-                                     f"describes: {_verify._count(len(resized), 'object')} "
-                                     f"of another size ({_verify._some(resized)})")
+    expected = _verify._dataset_paths(root, listed, layout, "object", listed.__getitem__)
     return [_Object(target.url_of(prefix + path), prefix + path, listed[path])
             for path in expected]
 

@@ -33,8 +33,8 @@ from vorn_py._status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from vorn_py._units import human_bytes
 from vorn_py.layout import PAGE, DatasetLayout
 from vorn_py.sinks import same_file
-from vorn_py.manifest import (BLOCK_SIZE, Manifest, ManifestError, create_beside, read_manifest,
-                              unique_block_count)
+from vorn_py.writer import largest_size
+from vorn_py.manifest import BLOCK_SIZE, Manifest, ManifestError, create_beside, read_manifest
 
 if TYPE_CHECKING:
     from typing import NoReturn
@@ -252,12 +252,7 @@ def achievable_dedup(size: int, dedup: int) -> float:
     them) in turn, so the ratio is the bytes written over the bytes of each
     block's first occurrence (a last, partial block included).
     """
-    if size == 0:
-        return 1.0
-    unique = unique_block_count(size, dedup)
-    whole_blocks, tail = divmod(size, BLOCK_SIZE)
-    distinct = min(whole_blocks, unique) * BLOCK_SIZE + (tail if whole_blocks < unique else 0)
-    return size / distinct
+    return size / parallel.distinct_bytes(size, dedup) if size else 1.0
 
 
 def _dedup_warning(size: int, dedup: int) -> str | None:
@@ -339,10 +334,8 @@ def _check_object_options(args: argparse.Namespace, target: objects.S3Target,
         raise CommandError(f"{target.url} names a prefix: give --files N or --file-size S "
                            "for a data set of objects under it, or name one object "
                            "(s3://bucket/key)", EXIT_USAGE)
-    largest = 0 if layout is None or not layout.count else max(
-        layout.size_of(0), layout.size_of(layout.count - 1))
     try:
-        target.part_size_for(args.size if layout is None else largest)
+        target.part_size_for(args.size if layout is None else largest_size(layout))
     except ValueError as exc:
         raise CommandError(f"{exc} (0 bytes written)", EXIT_USAGE) from None
     objects_needed()

@@ -43,6 +43,7 @@ from vorn_py.writer import (
     Tally,
     WriteFailure,
     allocate_buffers,
+    largest_size,
 )
 
 DEFAULT_CHUNK_SIZE = 32 << 20
@@ -259,9 +260,10 @@ def _write_objects(location: _s3.S3Target, files: DatasetPart | _OneFile,
     if direct or fsync:
         raise ValueError("direct I/O and fsync apply to files, not to objects, which are "
                          "stored once their upload completes")
-    count = len(files)
-    largest = max(files.size_of(0), files.size_of(count - 1)) if count else 0
-    part_size = location.part_size_for(largest)
+    largest = largest_size(files)
+    # Objects that each fit in one part are uploaded whole: their buffers
+    # need to hold only the largest of them, not a whole part.
+    part_size = min(location.part_size_for(largest), max(largest, 1))
     buffers = _part_buffers(files, part_size, location.concurrency + 2)
     job = _Job(report, files, part_size, buffers, threads, progress,
                single=dataset is None, noun="objects")

@@ -19,6 +19,7 @@ remainder (the size modulo the granule) is in the last non-empty share.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import socket
@@ -67,7 +68,15 @@ def shares(layout: DatasetLayout, world_size: int, dedup_ratio: float = 1.0) -> 
     if not isinstance(world_size, bool) and isinstance(world_size, int) \
             and world_size > MAX_WORLD_SIZE:
         raise ValueError(f"world_size must be at most {MAX_WORLD_SIZE}, got {world_size}")
-    return layout.split(world_size, granule(dedup_ratio))
+    return list(_split(layout, world_size, granule(dedup_ratio)))
+
+
+@functools.lru_cache(maxsize=4, typed=True)
+def _split(layout: DatasetLayout, world_size: int, granule_bytes: int) -> tuple[DatasetPart, ...]:
+    # A process asks for its run's split several times (its warnings, its
+    # progress bar, its share); with millions of files each costs seconds.
+    # Typed: 2 and 2.0 are different world sizes, the second refused.
+    return tuple(layout.split(world_size, granule_bytes))
 
 
 def share_of(layout: DatasetLayout, rank: int, world_size: int,
@@ -250,7 +259,7 @@ class RankReport:
         return cls(rank=rank, world_size=world_size, mode=mode,
                    layout={"size": layout.size, "count": layout.count,
                            "file_size": layout.file_size, "files_per_dir": layout.files_per_dir},
-                   granule=report.dedup * BLOCK_SIZE, share_offset=part.offset,
+                   granule=granule(report.dedup), share_offset=part.offset,
                    share_size=part.size, first_file=part.first, file_count=len(part),
                    target=report.target, dedup=report.dedup, compress=report.compress,
                    started_at=started_at, seconds=seconds, cpu_seconds=report.cpu_seconds,

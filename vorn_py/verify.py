@@ -16,7 +16,7 @@ import itertools
 import os
 import stat
 import threading
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field
 from typing import IO, Any, NamedTuple, Protocol, Union, cast
@@ -25,6 +25,7 @@ import xxhash
 
 from vorn_py import s3 as _s3
 from vorn_py._sources import read_into
+from vorn_py.layout import DatasetLayout
 from vorn_py.manifest import BLOCK_SIZE, Manifest, PathLike, StreamSection, read_manifest
 
 # Mismatches kept in full; the rest are only counted.
@@ -157,29 +158,42 @@ def _directory_parts(root: str, manifest: Manifest | None) -> list[_Part]:
             raise TargetError(0, f"{root} holds no files")
         ordered = sorted(listed, key=lambda path: path.split("/"))
         return [_Part(os.path.join(root, path), os.path.join(root, path)) for path in ordered]
+    parts: dict[str, _Part] = {}
+
+    def size_of(path: str) -> int | None:
+        if path not in parts:
+            parts[path] = _Part(os.path.join(root, path), os.path.join(root, path))
+        return parts[path].size
+
+    return [parts[path] for path in _dataset_paths(root, listed, layout, "file", size_of)]
+
+
+def _dataset_paths(root: str, listed: Collection[str], layout: DatasetLayout, noun: str,
+                   size_of: Callable[[str], int | None]) -> list[str]:
+    """The data set's paths under ``root`` in stream order, once ``listed``
+    (what is there) is found to hold exactly them, each of its size
+    (``size_of``, asked only for the data set's own paths)."""
     expected = [layout.path_of(index) for index in range(layout.count)]
     missing = sorted(set(expected).difference(listed), key=lambda path: path.split("/"))
     strangers = sorted(set(listed).difference(expected), key=lambda path: path.split("/"))
     if missing or strangers:
         faults = []
         if missing:
-            faults.append(f"{_count(len(missing), 'file')} of its {layout.count} "
+            faults.append(f"{_count(len(missing), noun)} of its {layout.count} "
                           f"{'is' if len(missing) == 1 else 'are'} missing ({_some(missing)})")
         if strangers:
-            faults.append(f"{_count(len(strangers), 'file')} "
+            faults.append(f"{_count(len(strangers), noun)} "
                           f"{'is' if len(strangers) == 1 else 'are'} not part of it "
                           f"({_some(strangers)})")
         raise TargetError(0, f"{root} does not hold the data set the manifest describes: "
                              f"{'; '.join(faults)}")
-    parts = [_Part(os.path.join(root, path), os.path.join(root, path)) for path in expected]
-    resized = [f"{path}: {part.size} bytes, not {layout.size_of(index)}"
-               for index, (path, part) in enumerate(zip(expected, parts))
-               if part.size != layout.size_of(index)]
+    resized = [f"{path}: {size_of(path)} bytes, not {layout.size_of(index)}"
+               for index, path in enumerate(expected) if size_of(path) != layout.size_of(index)]
     if resized:
         raise TargetError(0, f"{root} does not hold the data set the manifest describes: "
-                             f"{_count(len(resized), 'file')} of another size "
+                             f"{_count(len(resized), noun)} of another size "
                              f"({_some(resized)})")
-    return parts
+    return expected
 
 
 def _files_under(root: str, excluded: set[tuple[int, int]]) -> set[str]:

@@ -36,6 +36,12 @@ class FileSizes(Protocol):
     def size_of(self, index: int) -> int: ...
 
 
+def largest_size(files: FileSizes) -> int:
+    """The size of the largest of ``files``, 0 for none: a data set's files
+    differ in size only in its first and its last."""
+    return max(files.size_of(0), files.size_of(len(files) - 1)) if len(files) else 0
+
+
 @dataclass(frozen=True)
 class Piece:
     """Bytes of one file in one buffer."""

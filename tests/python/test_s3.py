@@ -180,6 +180,22 @@ class TestOneObject:
         assert wide - alone < 32 * PART
         assert listing(store_env.client(), s3_bucket) == {"k": 3 * PART}
 
+    def test_objects_of_one_part_take_buffers_of_their_own_size(self, store_env, s3_bucket,
+                                                                 monkeypatch):
+        # Objects of a few KiB under 32 MiB parts: buffers of a whole part
+        # each would be 64 MiB of memory for 12 KiB of data.
+        from vorn_py import _s3upload
+
+        asked = []
+        allocate = _s3upload.part_buffers
+        monkeypatch.setattr(_s3upload, "part_buffers",
+                            lambda count, capacity: asked.append(capacity) or
+                            allocate(count, capacity))
+        report = write_dataset(f"s3://{s3_bucket}/set/", 3 * PAGE, files=3)
+        assert report.ok and asked == [PAGE]
+        assert listing(store_env.client(), s3_bucket, "set/") == {
+            f"set/f{index}": PAGE for index in range(3)}
+
     def test_buffers_larger_than_the_memory_are_refused(self, store_env, s3_bucket,
                                                         monkeypatch):
         sysconf = os.sysconf

@@ -1,11 +1,11 @@
 """The local S3 test store: the operations the object storage features rely
 on, with the client settings of s3_server, and the start and stop script."""
 
+import glob
 import hashlib
 import os
 import select
 import signal
-import socket
 import subprocess
 import sys
 import urllib.parse
@@ -247,12 +247,27 @@ def wait_until_exited(pids, timeout):
             os.close(fd)
 
 
-def refuses_connections(endpoint):
-    address = urllib.parse.urlsplit(endpoint)
-    try:
-        socket.create_connection((address.hostname, address.port), timeout=5).close()
-    except ConnectionRefusedError:
-        return True
+def store_listens(endpoint, directory):
+    """Whether a process of the store in ``directory`` still listens on the
+    endpoint's port. Another program may have been given the freed port
+    since: only a listener whose command line names the store counts."""
+    port = urllib.parse.urlsplit(endpoint).port
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if int(fields[1].rpartition(":")[2], 16) == port and fields[3] == "0A":
+                    inodes.add(f"socket:[{fields[9]}]")
+    for fd_dir in glob.glob("/proc/[0-9]*/fd"):
+        try:
+            held = {os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)}
+            if held & inodes:
+                with open(os.path.join(os.path.dirname(fd_dir), "cmdline"), "rb") as f:
+                    if str(directory).encode() in f.read():
+                        return True
+        except OSError:
+            continue  # a process that ended, or one not ours to look at
     return False
 
 
@@ -267,11 +282,12 @@ class TestScript:
             assert len(pids) == 4 and all(map(is_running, pids))
             assert store.endpoint_url != s3_store.endpoint_url
             assert store.client().list_buckets()["Buckets"] == []
+            assert store_listens(store.endpoint_url, store.directory)
         finally:
             stop_store(store.directory)
         assert not any(map(is_running, pids))
         assert server_pids(store.directory) == []
-        assert refuses_connections(store.endpoint_url)
+        assert not store_listens(store.endpoint_url, store.directory)
         stop_store(store.directory)  # a second stop finds nothing to do
 
     def test_servers_end_with_their_owner(self, s3_store, tmp_path):
