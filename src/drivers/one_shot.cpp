@@ -19,18 +19,6 @@
 namespace vorn {
 namespace {
 
-// The machine as one call sees it, from the topology the process keeps
-// loaded: looked at when the mode places work or a node is asked to hold
-// the output. Placement is an optimisation: without a topology the call
-// goes on plain.
-std::optional<MachineView> look_at_machine(const GeneratorConfig& config,
-                                           std::uint64_t available_cpus) {
-    if (config.numa_mode == NumaMode::Disabled && !config.numa_node) return std::nullopt;
-    Result<MachineView> machine = cached_machine(available_cpus);
-    if (!machine) return std::nullopt;
-    return std::move(machine).value();
-}
-
 // Output memory on the placement's node when hwloc can bind it there,
 // otherwise ordinary. Where the bytes live never changes what they are, so
 // every failure to bind falls back silently.
@@ -101,31 +89,42 @@ void run_generation(const Placement& placement, const GenerationPlan& plan, std:
     });
 }
 
-}  // namespace
-
-DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy) {
+DataBuffer generate_looked(const GeneratorConfig& config, const MachineLook& look,
+                           std::uint64_t entropy) {
     const GenerationPlan plan =
         plan_generation(config.size, config.dedup_factor, config.compress_factor);
     check_capacity(plan);
-    const std::uint64_t cpus = available_cpu_count();
     const std::uint64_t capacity = plan.total_blocks << BLOCK_SHIFT;
-    // Ordinary output is allocated before hwloc loads anything (its plugins
-    // and topology take memory too); output asked of a node waits for the
-    // placement, which needs the topology.
-    const bool node_asked = config.numa_node.has_value();
-    DataBuffer buffer;
-    if (!node_asked) buffer = DataBuffer::ordinary(capacity);
-    const std::optional<MachineView> machine = look_at_machine(config, cpus);
     const Placement placement =
-        decide_placement(config, layout_of(machine), plan.total_blocks, cpus);
-    if (node_asked) buffer = allocate_output(capacity, placement, machine);
+        decide_placement(config, layout_of(look.machine), plan.total_blocks, look.cpus);
+    DataBuffer buffer = config.numa_node ? allocate_output(capacity, placement, look.machine)
+                                         : DataBuffer::ordinary(capacity);
     run_generation(placement, plan, entropy, buffer.data(), capacity, buffer.is_node_bound());
     buffer.set_length(plan.effective_size);
     return buffer;
 }
 
+}  // namespace
+
+MachineLook look_at_machine(const GeneratorConfig& config) {
+    MachineLook look;
+    look.cpus = available_cpu_count();
+    if (config.numa_mode == NumaMode::Disabled && !config.numa_node) return look;
+    Result<MachineView> machine = cached_machine(look.cpus);
+    if (machine) look.machine = std::move(machine).value();
+    return look;
+}
+
+DataBuffer generate_data(const GeneratorConfig& config, std::uint64_t entropy) {
+    return generate_looked(config, look_at_machine(config), entropy);
+}
+
 DataBuffer generate_data(const GeneratorConfig& config) {
-    return generate_data(config, generate_call_entropy());
+    return generate_looked(config, look_at_machine(config), generate_call_entropy());
+}
+
+DataBuffer generate_data(const GeneratorConfig& config, const MachineLook& look) {
+    return generate_looked(config, look, generate_call_entropy());
 }
 
 void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint64_t entropy) {
@@ -133,10 +132,9 @@ void generate_into(const GeneratorConfig& config, std::uint8_t* dest, std::uint6
     const GenerationPlan plan =
         plan_generation(config.size, config.dedup_factor, config.compress_factor);
     check_capacity(plan);
-    const std::uint64_t cpus = available_cpu_count();
-    const std::optional<MachineView> machine = look_at_machine(config, cpus);
-    const Placement placement =
-        decide_placement(config, layout_of(machine), blocks_covering(config.size), cpus);
+    const MachineLook look = look_at_machine(config);
+    const Placement placement = decide_placement(config, layout_of(look.machine),
+                                                 blocks_covering(config.size), look.cpus);
     run_generation(placement, plan, entropy, dest, config.size, false);
 }
 

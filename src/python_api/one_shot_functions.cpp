@@ -28,7 +28,11 @@ PyObject* generate_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return nullptr;
         GeneratorConfig config;
         if (!make_config(common, size, config)) return nullptr;
-        DataBuffer buffer = without_gil([&] { return generate_data(config); });
+        // The look at the machine reads the environment, which another
+        // Python thread may be rewriting (os.environ) while the lock is
+        // released; it is quick once the topology is loaded.
+        const MachineLook look = look_at_machine(config);
+        DataBuffer buffer = without_gil([&] { return generate_data(config, look); });
         return bytes_view_new(std::move(buffer));
     });
 }

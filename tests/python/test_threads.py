@@ -155,6 +155,42 @@ def test_generate_into_buffer_holds_the_lock():
         t.join()
     assert ran_during_call == [False]
 
+def test_generate_buffer_while_another_thread_rewrites_the_environment():
+    # generate_buffer works without the interpreter lock, and looking at the
+    # machine reads the environment (the HWLOC_ variables, and hwloc's own
+    # reads while it loads). A thread adding and removing variables makes
+    # the C library move the environment's array; a look taken without the
+    # lock read the freed one and crashed within a few hundred calls. The
+    # HWLOC_ variable changing too makes some calls load the topology again.
+    result = run_python("""
+        import os, sys, threading, _vorncore
+        sys.setswitchinterval(1e-4)
+        stop = threading.Event()
+        def churn():
+            k = 0
+            while not stop.is_set():
+                names = [f"VORN_CHURN_{k}_{i}" for i in range(64)]
+                for name in names:
+                    os.environ[name] = "x"
+                os.environ["HWLOC_VORN_CHURN"] = str(k % 3)
+                for name in names:
+                    del os.environ[name]
+                k += 1
+        t = threading.Thread(target=churn)
+        t.start()
+        try:
+            for i in range(2000):
+                v = _vorncore.generate_buffer(4096, numa_mode="auto", max_threads=1)
+                assert len(v) == 4194304  # one whole block at least
+        finally:
+            stop.set()
+            t.join()
+        print("ok")
+    """, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
 
 class TestThreadLimits:
     def test_a_stream_starts_at_most_1024_workers(self):
