@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "common/cpu_count.hpp"
-#include "common/process_id.hpp"
+#include "common/process_token.hpp"
 
 namespace vorn {
 
@@ -35,7 +35,7 @@ struct ThreadPool::State {
     std::shared_ptr<Job> job;
     std::uint64_t generation = 0;
     bool stop = false;
-    pid_t owner_pid = current_process_id();  // the process whose threads the workers are
+    std::uint64_t owner = current_process_token();  // the process whose threads the workers are
 
     // Claims and runs chunks until the job has none left. fn is called only
     // for claimed indices, so once every chunk is done no worker touches the
@@ -138,7 +138,7 @@ void ThreadPool::start_workers() {
 }
 
 ThreadPool::~ThreadPool() {
-    if (state_->owner_pid != current_process_id()) {
+    if (state_->owner != current_process_token()) {
         abandon(state_);
         return;
     }
@@ -149,7 +149,7 @@ ThreadPool::~ThreadPool() {
 
 void ThreadPool::run_chunks(std::size_t count, const std::function<void(std::size_t)>& fn) {
     if (count == 0) return;
-    if (state_->owner_pid != current_process_id()) {
+    if (state_->owner != current_process_token()) {
         abandon(state_);
         start_workers();
     }

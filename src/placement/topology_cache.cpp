@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "common/process_id.hpp"
+#include "common/process_token.hpp"
 
 extern char** environ;
 
@@ -25,9 +25,9 @@ struct Snapshot {
 // halfway through replacing the snapshot, at the moment of the fork. The
 // parent's cache is kept reachable, never touched, never freed.
 struct Cache {
-    explicit Cache(pid_t owner_pid, Cache* parent) : owner(owner_pid), inherited(parent) {}
+    explicit Cache(std::uint64_t owner_token, Cache* parent) : owner(owner_token), inherited(parent) {}
 
-    const pid_t owner;
+    const std::uint64_t owner;
     Cache* const inherited;
     std::mutex mutex;
     std::shared_ptr<const Snapshot> current;  // guarded by mutex
@@ -37,10 +37,10 @@ struct Cache {
 std::atomic<Cache*> process_cache_slot{nullptr};
 
 Cache& process_cache() {
-    const pid_t pid = current_process_id();
+    const std::uint64_t token = current_process_token();
     Cache* cache = process_cache_slot.load(std::memory_order_acquire);
-    while (cache == nullptr || cache->owner != pid) {
-        auto* fresh = new Cache(pid, cache);
+    while (cache == nullptr || cache->owner != token) {
+        auto* fresh = new Cache(token, cache);
         if (process_cache_slot.compare_exchange_strong(cache, fresh, std::memory_order_acq_rel))
             return *fresh;
         delete fresh;  // another thread of this process installed one first

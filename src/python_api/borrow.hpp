@@ -8,19 +8,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "common/process_id.hpp"
+#include "common/process_token.hpp"
 #include "python_api/py_ref.hpp"
 
 namespace vorn::py {
 
 // 0 when free, the number of shared users when positive, minus the process
-// id of the exclusive user when negative. An exclusive borrow recorded by
+// token of the exclusive user when negative. An exclusive borrow recorded by
 // another process came through fork() from a thread that does not exist in
 // this one: nobody here holds it, so it counts as free.
 using BorrowFlag = std::atomic<std::int64_t>;
 
 inline std::int64_t exclusive_mark() noexcept {
-    return -static_cast<std::int64_t>(vorn::current_process_id());
+    return -static_cast<std::int64_t>(vorn::current_process_token());
 }
 
 // Holds an exclusive borrow; ok() is false (with RuntimeError set) when

@@ -4,12 +4,15 @@ start to end, and its edge cases."""
 
 import hashlib
 import multiprocessing
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
 
 from _vorncore import BytesView, Generator
-from helpers import BLOCK, SANITIZED, blocks_of, run_python
+from helpers import BLOCK, SANITIZED, blocks_of, default_sigint, run_python
 
 
 def read_all(gen, piece):
@@ -333,6 +336,61 @@ class TestFork:
         """, timeout=120)
         assert result.returncode == 0, result.stderr
         assert result.stdout.split() == ["0"]
+
+    @pytest.mark.skipif(subprocess.run(["unshare", "--pid", "--fork", "true"],
+                                       capture_output=True).returncode != 0,
+                        reason="needs the right to make pid namespaces (root)")
+    def test_a_descendant_with_its_ancestors_process_id(self):
+        # Process ids are reused: the first process of a pid namespace is 1,
+        # and a grandchild that starts a nested namespace is 1 again. It
+        # inherits a pool whose workers its ancestor started, and must still
+        # see that they are not its own (it hung waiting on them), and a
+        # topology cache whose lock a thread of the ancestor may have held.
+        code = textwrap.dedent("""
+            import ctypes, faulthandler, hashlib, os, _vorncore
+            assert os.getpid() == 1
+            B = 4194304
+            gen = _vorncore.Generator(4 * B, compress_ratio=2.0, max_threads=2)
+            buf = bytearray(4 * B)
+            gen.fill_chunk(buf)  # the pool's workers start here
+            expected = hashlib.sha256(buf).hexdigest()
+            _vorncore.generate_buffer(B, numa_mode="force", max_threads=2)
+            gen.reset()
+            pid = os.fork()
+            if pid == 0:
+                status = 1
+                try:
+                    libc = ctypes.CDLL(None, use_errno=True)
+                    if libc.unshare(0x20000000) != 0:  # CLONE_NEWPID
+                        os._exit(4)
+                    grandchild = os.fork()
+                    if grandchild == 0:
+                        code = 1
+                        try:
+                            # The first process of a namespace ignores signals it
+                            # has no handler for: a watchdog thread ends a hang.
+                            faulthandler.dump_traceback_later(60, exit=True)
+                            again = os.getpid() == 1
+                            mine = bytearray(4 * B)
+                            same = (gen.fill_chunk(mine) == len(mine)
+                                    and hashlib.sha256(mine).hexdigest() == expected)
+                            made = len(_vorncore.generate_buffer(B, numa_mode="force",
+                                                                 max_threads=2)) == B
+                            code = 0 if again and same and made else 2
+                        finally:
+                            os._exit(code)
+                    _, st = os.waitpid(grandchild, 0)
+                    status = os.waitstatus_to_exitcode(st)
+                finally:
+                    os._exit(status)
+            _, st = os.waitpid(pid, 0)
+            print(os.waitstatus_to_exitcode(st))
+        """)
+        result = subprocess.run(["unshare", "--pid", "--fork", "--kill-child", sys.executable,
+                                 "-c", code], capture_output=True, text=True, timeout=120,
+                                preexec_fn=default_sigint())
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "0", result.stdout + result.stderr
 
     def test_multiprocessing_fork_start_method(self):
         global _FORK_GENERATOR
