@@ -439,12 +439,23 @@ class ManifestWriter:
         self._pending += data
         if force or len(self._pending) >= _WRITE_BATCH:
             try:
-                self._file.write(self._pending)
+                self._write_all(self._pending)
                 self._file.flush()
             except OSError as exc:
                 raise ManifestError(f"cannot write manifest {self.name}: "
                                     f"{exc.strerror or exc}") from None
             self._pending.clear()
+
+    def _write_all(self, data: bytearray) -> None:
+        """Every byte of ``data``: an unbuffered stream (a raw file, a
+        socket) may take part of a write, or none when it would block."""
+        with memoryview(data) as view:
+            while view:
+                written = self._file.write(view)
+                if not written:
+                    raise ManifestError(f"cannot write manifest {self.name}: the stream "
+                                        f"took none of the last {len(view)} bytes")
+                view = view[written:]
 
     def _require_open(self) -> None:
         if self._closed:

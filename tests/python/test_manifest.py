@@ -210,6 +210,46 @@ class TestWriter:
             writer.finish()
         assert sizes == [mf.HEADER_SIZE + 16, mf.HEADER_SIZE + 32, mf.HEADER_SIZE + 48]
 
+    def test_unbuffered_streams_get_every_byte_or_an_error(self):
+        """A raw stream may take part of a write (a socket, a pipe cut by a
+        signal), or nothing when it would block: the rest must not be lost
+        while finish() returns as if all was written."""
+        class Trickle(io.RawIOBase):
+            def __init__(self):
+                self.got = bytearray()
+
+            def writable(self):
+                return True
+
+            def write(self, b):
+                taken = bytes(b[:1000])
+                self.got += taken
+                return len(taken)
+
+        expected = io.BytesIO()
+        for out in (expected, Trickle()):
+            with ManifestWriter(out, 300 * BLOCK) as writer:
+                for _ in range(300):
+                    writer.update(bytes(BLOCK))
+                writer.finish()
+        assert bytes(out.got) == expected.getvalue()
+        assert len(expected.getvalue()) > 4096
+
+        import fcntl
+        r, w = os.pipe()
+        try:
+            fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ: one page, which a reader never empties
+            os.set_blocking(w, False)
+            with open(w, "wb", buffering=0, closefd=False) as raw:
+                with pytest.raises(ManifestError, match="the stream took none of the last"):
+                    with ManifestWriter(raw, 300 * BLOCK) as writer:
+                        for _ in range(300):
+                            writer.update(bytes(BLOCK))
+                        writer.finish()
+        finally:
+            os.close(r)
+            os.close(w)
+
     def test_a_failing_manifest_write_is_reported(self, tmp_path):
         if not os.path.exists("/dev/full"):
             pytest.skip("no /dev/full")
