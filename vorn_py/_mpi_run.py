@@ -260,7 +260,8 @@ def _merge_manifest(comm: MPI.Intracomm, rank: int, path: str, own: str | None,
 
 
 def _send_section(comm: MPI.Intracomm, own: str) -> None:
-    """The section's length, then its bytes a piece at a time."""
+    """The section's length, then its bytes a piece at a time, then whether
+    they were read whole."""
     from mpi4py import MPI
 
     try:
@@ -275,12 +276,16 @@ def _send_section(comm: MPI.Intracomm, own: str) -> None:
         # A length of 0 makes rank 0 refuse the manifest.
         comm.send(length, dest=0, tag=_TAG_MANIFEST)
         buffer = bytearray(_MANIFEST_PIECE)
+        whole = True
         for start in range(0, length, _MANIFEST_PIECE):
             piece = memoryview(buffer)[:min(_MANIFEST_PIECE, length - start)]
             got = _read_into(source, piece)
-            if got < len(piece):  # the file shrank: send zeros, which fail the checksum
+            if got < len(piece):  # a read failed or the file shrank: the length is promised
                 piece[got:] = bytes(len(piece) - got)
+                whole = False
             comm.Send([piece, MPI.BYTE], dest=0, tag=_TAG_MANIFEST)
+        if length:
+            comm.send(whole, dest=0, tag=_TAG_MANIFEST)  # rank 0 keeps no section padded
     finally:
         if source is not None:
             source.close()
@@ -329,6 +334,8 @@ def _assemble_manifest(comm: MPI.Intracomm, path: str, own: str, *, fsync: bool)
                     staged.file.write(piece)
                 except OSError as exc:
                     problem = f"cannot write manifest {path}: {exc.strerror or exc}"
+        if length and not comm.recv(source=source, tag=_TAG_MANIFEST) and problem is None:
+            problem = f"rank {source} could not read its manifest section back"
     if staged is not None:
         if problem is None:
             try:

@@ -652,6 +652,35 @@ class TestUnderMPI:
         assert "rank 0 failed" in result.stderr
         assert manifest.read_bytes() == b"an earlier run's manifest"
 
+    def test_a_section_that_cannot_be_read_back_is_not_merged(self, tmp_path):
+        """A rank's section read fails part of the way (made to fail here
+        where it reads; a disk error in a real run): the merged manifest
+        must not take its place padded with zeros and be reported made."""
+        script = textwrap.dedent("""
+            import os, sys
+            from mpi4py import MPI
+            from vorn_py import _mpi_run
+            comm, root = MPI.COMM_WORLD, sys.argv[1]
+            own = os.path.join(root, f"section.{comm.rank}")
+            with open(own, "wb") as f:
+                f.write(bytes([comm.rank + 1]) * 100_000)
+            merged = os.path.join(root, "merged")
+            if comm.rank == 0:
+                problem = _mpi_run._assemble_manifest(comm, merged, own, fsync=False)
+                with open(merged, "rb") as f:
+                    print(problem, f.read() == b"an earlier run's manifest", sep="|")
+            else:
+                read_into = _mpi_run._read_into
+                _mpi_run._read_into = lambda source, piece: read_into(source, piece[:1000])
+                _mpi_run._send_section(comm, own)
+        """)
+        (tmp_path / "merged").write_bytes(b"an earlier run's manifest")
+        result = subprocess.run([MPIEXEC, "-launcher", "fork", "-n", "2", sys.executable, "-c",
+                                 script, str(tmp_path)], capture_output=True, text=True,
+                                timeout=WATCHDOG, env=clean_env(), preexec_fn=default_sigint())
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == ("rank 1 could not read its manifest section back|True")
+
     def test_a_manifest_that_cannot_be_made_stops_the_run_at_once(self, tmp_path):
         """The merged manifest's directory is missing: rank 0 says so before
         any data is written, and the other rank stops."""
