@@ -56,6 +56,10 @@ def node_cpus(node: int, root: str | None = None) -> set[int]:
         known = f"nodes {_cpu_list(set(present))}" if present else "no node visible in " + root
         raise NodeError(f"NUMA node {node} does not exist: this machine has {known}",
                         missing=True) from None
+    except (OSError, ValueError) as exc:  # unreadable, or not a CPU list
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+        raise NodeError(f"cannot read the CPUs of NUMA node {node}: {reason}",
+                        missing=False) from None
 
 
 def run_on_node(node: int, root: str | None = None) -> set[int]:

@@ -504,10 +504,10 @@ class TestNumaNode:
 
     def test_generate_runs_on_the_node_it_is_given(self, tmp_path):
         # A node tree of our own: node 1 holds the last CPU we may use, node 2
-        # only a CPU we may not use, node 3 is missing.
+        # only a CPU we may not use, node 3 is missing, node 5's list is garbled.
         allowed = sorted(os.sched_getaffinity(0))
         cpulists = {0: ",".join(map(str, allowed)), 1: str(allowed[-1]), 2: str(allowed[-1] + 1),
-                    4: ""}
+                    4: "", 5: "x"}
         for node, cpulist in cpulists.items():
             (tmp_path / f"node{node}").mkdir()
             (tmp_path / f"node{node}" / "cpulist").write_text(cpulist + "\n")
@@ -523,7 +523,7 @@ class TestNumaNode:
                 seen.append(sorted(os.sched_getaffinity(0)))
                 return make(*args, **kwargs)
             vorn_py.Generator = recording
-            for node in (1, 2, 3):
+            for node in (1, 2, 3, 5):
                 status = cli.main(["generate", "1MiB", "--numa-node", str(node), "-q",
                                    "-o", os.devnull])
                 # The calling thread has its own CPUs back once main returns.
@@ -531,12 +531,16 @@ class TestNumaNode:
         """)
         lines = result.stdout.splitlines()
         assert lines == [f"1 0 [[{allowed[-1]}]] {allowed}", f"2 1 [[{allowed[-1]}]] {allowed}",
-                         f"3 2 [[{allowed[-1]}]] {allowed}"], result.stderr
+                         f"3 2 [[{allowed[-1]}]] {allowed}", f"5 1 [[{allowed[-1]}]] {allowed}"], \
+            result.stderr
         errors = result.stderr.splitlines()
         assert errors[0].endswith(
             f"error: NUMA node 2 has no CPU this process may run on: it may use CPUs "
             f"{_nodes._cpu_list(set(allowed))} only (0 bytes written)")
-        assert errors[1].endswith("error: NUMA node 3 does not exist: this machine has nodes 0-2,4")
+        assert errors[1].endswith("error: NUMA node 3 does not exist: this machine has nodes "
+                                  "0-2,4-5")
+        assert errors[2].endswith("error: cannot read the CPUs of NUMA node 5: not a CPU list: "
+                                  "'x' (0 bytes written)")
 
     def test_nodes_of_this_machine(self, tmp_path):
         present = _nodes.nodes() or [0]
