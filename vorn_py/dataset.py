@@ -411,6 +411,7 @@ class _Job:
             allocate: Callable[[int, int], Sequence[Buffer]] = allocate_buffers) -> None:
         report = self.report
         size = report.size
+        asked, report.manifest = report.manifest, None  # named once it is made
         try:
             generator = vorn_py.Generator(size, dedup_ratio=float(report.dedup),
                                           compress_ratio=float(report.compress),
@@ -452,6 +453,7 @@ class _Job:
                 except ManifestError as exc:
                     raise WriteError(str(exc), report, f"all {report.bytes_written} bytes of "
                                                        "data written, manifest not written") from None
+                report.manifest = asked
         finally:
             if manifest is not None:
                 manifest.close()  # drops a manifest that was not finished
