@@ -180,7 +180,9 @@ def write_dataset(target: PathLike | _s3.S3Target, size: Size, *, files: int | N
         if info is not None and not stat.S_ISDIR(info.st_mode):
             raise job.refused(f"cannot write a data set into {root}: it exists and is not "
                               "a directory")
+        first_new: str | None = None
         if info is None:
+            first_new = _outermost_missing(root)
             try:
                 os.makedirs(root)
                 created = True
@@ -192,7 +194,8 @@ def write_dataset(target: PathLike | _s3.S3Target, size: Size, *, files: int | N
             except OSError as exc:
                 raise job.refused(f"cannot create directory {root}: {exc.strerror}") from None
         alignment = job.probe(root, root) if direct else 1
-        destination = DirectoryDestination(root, part, fsync=fsync, alignment=alignment)
+        destination = DirectoryDestination(root, part, fsync=fsync, alignment=alignment,
+                                           first_new=first_new)
         job.run(destination, manifest, dataset=part.layout)
     except BaseException:
         if created and job.tally.bytes_written == 0 and job.tally.files_opened == 0:
@@ -479,6 +482,17 @@ class _Job:
 
 
 # ---------------------------------------------------------------- helpers
+
+def _outermost_missing(path: str) -> str:
+    """The outermost directory of ``path`` that does not exist yet (``path``
+    itself when its parent exists), which makedirs would create."""
+    missing = os.path.abspath(path)
+    while True:
+        parent = os.path.dirname(missing)
+        if parent == missing or os.path.lexists(parent):
+            return missing
+        missing = parent
+
 
 def _digesting(manifest: ManifestWriter,
                generator: vorn_py.Generator) -> Callable[[memoryview], int]:

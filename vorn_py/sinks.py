@@ -253,8 +253,12 @@ class DirectoryDestination:
     exists; subdirectories are made when their first file is opened."""
 
     def __init__(self, root: str, part: DatasetPart, *, fsync: bool = False,
-                 alignment: int = 1) -> None:
+                 alignment: int = 1, first_new: str | None = None) -> None:
         self._root = root
+        # The outermost directory of the path to root that this run made, if
+        # any: the names of it and of those inside it are new, and so are
+        # their parents' entries.
+        self._first_new = os.path.abspath(first_new or root)
         self._part = part
         self._fsync = fsync
         self._alignment = alignment
@@ -288,8 +292,15 @@ class DirectoryDestination:
             return
         for directory in self._directories:
             sync_directory(os.path.join(self._root, directory))
-        # The root's own name, which may be new too.
-        sync_directory(os.path.dirname(os.path.abspath(self._root)))
+        # The root's own name, which may be new too, and every directory
+        # above it that the run made.
+        path = os.path.abspath(self._root)
+        while True:
+            parent = os.path.dirname(path)
+            sync_directory(parent)
+            if path == self._first_new or parent == path:
+                break
+            path = parent
 
     def abort(self) -> None:
         pass

@@ -574,6 +574,17 @@ class TestWriterCore:
         assert set(synced[5:]) == {str(root), str(root / "d0"), str(root / "d1"),
                                    str(root / "d2"), str(tmp_path)}
 
+        # Directories made above the data set: each one's name is new in its
+        # parent, up to the directory that was there.
+        synced.clear()
+        deep = tmp_path / "a" / "b" / "set"
+        write_dataset(deep, 2 * PAGE, files=2, fsync=True)
+        assert set(synced[2:]) == {str(deep), str(tmp_path / "a" / "b"), str(tmp_path / "a"),
+                                   str(tmp_path)}
+        synced.clear()
+        write_dataset(deep, 2 * PAGE, files=2, fsync=True)  # all there now: only its parent
+        assert set(synced[2:]) == {str(deep), str(tmp_path / "a" / "b")}
+
     def test_bad_arguments_make_nothing(self, tmp_path):
         root = tmp_path / "set"
         for kwargs, message in [
