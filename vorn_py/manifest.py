@@ -484,6 +484,10 @@ class StagedFile:
     def __init__(self, path: str) -> None:
         self.path = self.final = path
         self.temporary: str | None = None
+        if not path or path.endswith(os.sep):
+            # "" would resolve to the working directory, and "new/" to a
+            # file named new: neither is what was asked for.
+            raise ManifestError(f"cannot create manifest {path!r}: not a file name")
         try:
             existing: os.stat_result | None = os.stat(path)
         except FileNotFoundError:

@@ -142,6 +142,12 @@ class TestWriter:
             ManifestWriter(tmp_path / "n", 1.5)  # type: ignore[arg-type]
         with pytest.raises(ManifestError, match="cannot create manifest .*/missing/m"):
             ManifestWriter(tmp_path / "missing" / "m", 10)
+        # Paths that name no file: the working directory's parent and a file
+        # "new" would have been written instead.
+        for path in ("", f"{tmp_path}/new/"):
+            with pytest.raises(ManifestError, match="not a file name"):
+                ManifestWriter(path, 10)
+        assert os.listdir(tmp_path) == []
 
     def test_an_unfinished_manifest_leaves_nothing_behind(self, tmp_path):
         path = tmp_path / "m"
