@@ -330,6 +330,9 @@ def _check_object_options(args: argparse.Namespace, target: objects.S3Target,
     for flag, option in ((args.direct, "--direct"), (args.fsync, "--fsync")):
         if flag:
             raise CommandError(f"{option} applies to files, not to objects", EXIT_USAGE)
+    if args.chunk_size is not None:
+        raise CommandError("--chunk-size applies to files, not to objects, which go up in "
+                           "parts of --part-size", EXIT_USAGE)
     if layout is None and target.is_prefix:
         raise CommandError(f"{target.url} names a prefix: give --files N or --file-size S "
                            "for a data set of objects under it, or name one object "
@@ -387,6 +390,8 @@ def _checked_target(args: argparse.Namespace,
     bucket = _s3_target(args, args.output)
     if bucket is not None:
         _check_object_options(args, bucket, layout)
+    if args.chunk_size is None:
+        args.chunk_size = DEFAULT_CHUNK
     if args.json:
         _require_stdout()
     return bucket
@@ -1115,7 +1120,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                           help="run the generator on the CPUs of NUMA node N (those the process "
                                "may use), so that its threads and its buffers are on that node")
     generate.add_argument("--chunk-size", type=_size_between(1, MAX_GENERATE_CHUNK),
-                          default=DEFAULT_CHUNK,
+                          default=None,
                           metavar="SIZE", help="bytes generated and written at a time "
                                                "(default: 32MiB, at most 64GiB); memory use "
                                                "is two such buffers")

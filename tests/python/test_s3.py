@@ -428,6 +428,7 @@ class TestFailures:
         (["12MiB", "-o", "s3://b/k", "--endpoint-url", "http://[::1"], "not a valid URL"),
         (["12MiB", "-o", "s3://b/set/"], "names a prefix"),
         (["12MiB", "-o", "s3://b/set/", "--files", "2", "--direct"], "--direct"),
+        (["12MiB", "-o", "s3://b/k", "--chunk-size", "8MiB"], "--chunk-size applies to files"),
         (["12MiB", "-o", "file.bin", "--part-size", "8MiB"], "s3:// targets only"),
     ])
     def test_usage_errors(self, s3_store, tmp_path, args, message):
