@@ -456,6 +456,9 @@ class _Job:
                 except ManifestError as exc:
                     raise WriteError(str(exc), report, f"all {report.bytes_written} bytes of "
                                                        "data written, manifest not written") from None
+                except KeyboardInterrupt:  # finishing may sync: long enough to be interrupted
+                    raise WriteInterrupted(report, f"all {report.bytes_written} bytes of data "
+                                                   "written, manifest not written") from None
                 report.manifest = asked
         finally:
             if manifest is not None:

@@ -23,7 +23,7 @@ from vorn_py import _direct, measure, sinks
 from vorn_py.cli import achievable_dedup
 from vorn_py.dataset import WriteError, WriteInterrupted, write_dataset, write_file
 from vorn_py.layout import PAGE, DatasetLayout
-from vorn_py.manifest import read_manifest, unique_block_count
+from vorn_py.manifest import ManifestWriter, read_manifest, unique_block_count
 from vorn_py.verify import TargetError, verify
 from vorn_py.writer import GeneratorEnded, StreamWriter, WriteFailure, allocate_buffers
 
@@ -537,6 +537,24 @@ class TestWriterCore:
         assert report.files_written == 3 and report.error == "interrupted"
         assert not report.ok and not manifest.exists()
         assert "3145728 of 16777216 bytes written, 3 of 16 files complete" in str(caught.value)
+
+    def test_an_interrupt_while_the_manifest_is_finished(self, tmp_path, monkeypatch):
+        """The data is all written and the manifest is being finished (and
+        synced, which takes a while): the interrupt still comes with the
+        report of what was written."""
+        manifest = tmp_path / "m"
+
+        def interrupted(self, fsync=False):
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(ManifestWriter, "finish", interrupted)
+        with pytest.raises(WriteInterrupted) as caught:
+            write_dataset(tmp_path / "set", 2 * MiB, files=2, manifest=manifest, fsync=True)
+        report = caught.value.report
+        assert report.bytes_written == 2 * MiB and report.files_written == 2
+        assert report.manifest is None and report.error == "interrupted"
+        assert "all 2097152 bytes of data written, manifest not written" in str(caught.value)
+        assert not manifest.exists()
 
     def test_an_interrupt_just_after_a_write_still_counts_it(self, tmp_path, monkeypatch):
         """An interrupt taken as a write returns, before its count is added:
