@@ -150,6 +150,8 @@ class DescriptorSink:
             except BlockingIOError:
                 _wait_until_writable(self.fd)
                 continue
+            if count == 0:  # a file that takes nothing would be written to forever
+                raise OSError(errno.EIO, "the file took none of the bytes written to it")
             self._written += count
             data = data[count:]
             if self._direct and count % self._alignment:

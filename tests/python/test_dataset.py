@@ -730,6 +730,25 @@ class TestFailures:
         assert f"({written} of 4194304 bytes written)".encode() in result.stderr
         assert 0 < written < 4 * MiB
 
+    def test_a_file_that_takes_no_bytes(self, tmp_path, monkeypatch):
+        """A write that returns 0 (a broken file system) ends the run with an
+        error rather than being retried for ever."""
+        real_write = os.write
+        calls = []
+
+        def takes_nothing_after_a_while(fd, data):
+            calls.append(fd)
+            if len(calls) > 2:
+                assert len(calls) < 100, "the writer keeps retrying"
+                return 0
+            return real_write(fd, data)
+
+        monkeypatch.setattr(os, "write", takes_nothing_after_a_while)
+        with pytest.raises(WriteError, match="took none of the bytes") as caught:
+            write_file(tmp_path / "data.bin", 8 * MiB, chunk_size=MiB)
+        monkeypatch.undo()
+        assert caught.value.report.bytes_written == os.path.getsize(tmp_path / "data.bin") == 2 * MiB
+
     def test_an_unwritable_subdirectory(self, tmp_path):
         root = tmp_path / "set"
         (root / "d1").mkdir(parents=True)
