@@ -21,7 +21,6 @@ import uuid
 from array import array
 from typing import TYPE_CHECKING, Any
 
-from vorn_py.dataset import WriteReport
 from vorn_py.layout import DatasetLayout
 from vorn_py.manifest import ManifestError, StagedFile, ratio_factor
 from vorn_py.parallel import (
@@ -36,10 +35,9 @@ from vorn_py.parallel import (
     ShareError,
     ShareInterrupted,
     rank_path,
-    share_of,
+    record_before_writing,
     write_share,
 )
-from vorn_py.s3 import S3Target
 from vorn_py.writer import WriteFailure
 
 if TYPE_CHECKING:
@@ -151,8 +149,9 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     comm.Barrier()  # the common start
     try:
         if refused is not None:
-            raise ShareError(refused, _before_writing(target, layout, rank, world, dedup_ratio,
-                                                      compress_ratio, run_id, FAILED, refused))
+            raise ShareError(refused, record_before_writing(
+                target, layout, rank, world, dedup_ratio, compress_ratio, mode="mpi",
+                run_id=run_id, state=FAILED, error=refused))
         record = write_share(target, layout, rank, world, dedup_ratio=dedup_ratio,
                              compress_ratio=compress_ratio, manifest=own_manifest, mode="mpi",
                              run_id=run_id, check=watch.check, **options)
@@ -169,8 +168,9 @@ def _run(comm: MPI.Intracomm, rank: int, world: int, target: Any, layout: Datase
     except KeyboardInterrupt:
         # Before the writer took over (or after it ended): nothing written
         # that the record would not show.
-        record = _before_writing(target, layout, rank, world, dedup_ratio, compress_ratio,
-                                 run_id, INTERRUPTED, INTERRUPTED)
+        record = record_before_writing(target, layout, rank, world, dedup_ratio,
+                                       compress_ratio, mode="mpi", run_id=run_id,
+                                       state=INTERRUPTED, error=INTERRUPTED)
         watch.tell_others(INTERRUPTED)
     _wait_for_the_others(comm)
     gathered: list[tuple[dict[str, Any] | None, str | None, bool]] = comm.allgather(
@@ -209,18 +209,6 @@ def _check_same_run(comm: MPI.Intracomm, layout: DatasetLayout, dedup_ratio: flo
     raise ValueError(f"the processes were not given the same data set, ratios and manifest: "
                      f"rank {differing[0]} has another {' and '.join(dict.fromkeys(what))} "
                      f"than rank 0 (is each one's command line the same?)")
-
-
-def _before_writing(target: Any, layout: DatasetLayout, rank: int, world: int,
-                    dedup_ratio: float, compress_ratio: float, run_id: str, state: str,
-                    error: str) -> RankReport:
-    """The record of a share that ended before anything was written."""
-    part = share_of(layout, rank, world, dedup_ratio)
-    name = target.url_of(target.prefix()) if isinstance(target, S3Target) else str(target)
-    report = WriteReport(name, part.size, len(part), dedup=ratio_factor(dedup_ratio),
-                         compress=ratio_factor(compress_ratio), error=error)
-    return RankReport.of_write(report, part, rank, world, mode="mpi", started_at=time.time(),
-                               seconds=0.0, state=state, run_id=run_id)
 
 
 def _wait_for_the_others(comm: MPI.Intracomm) -> None:

@@ -577,7 +577,8 @@ def _check_report_path(args: argparse.Namespace, layout: DatasetLayout, rank: in
         raise CommandError(f"the report cannot be one of the data set's files ({inside}) "
                            "(0 bytes written)", EXIT_USAGE)
     directory = os.path.dirname(path) or "."
-    if inside.split(os.sep)[0] == os.pardir and not os.path.isdir(directory):
+    made_by_the_write = os.path.realpath(directory) == os.path.realpath(args.output)
+    if not made_by_the_write and not os.path.isdir(directory):
         # Found now, not after the whole share is written (the data set's
         # own directory is made by the write).
         raise CommandError(f"cannot write the report {path}: {directory} is not a directory "
@@ -639,6 +640,9 @@ def _generate_share_alone(args: argparse.Namespace, target: str | objects.S3Targ
                         _stderr_is_terminal() and not args.quiet and not args.json,
                         f"rank {rank}")
     failure: CommandError | None = None
+    if args.report is not None:
+        _save_placeholder(parallel.rank_path(args.report, rank), target, layout, rank, world,
+                          args, options)
     try:
         record = parallel.write_share(target, layout, rank, world,
                                       dedup_ratio=float(args.dedup), manifest=manifest,
@@ -694,6 +698,21 @@ def _generate_share_mpi(args: argparse.Namespace, comm: Any, target: str | objec
     if status != EXIT_OK:
         raise CommandError("; ".join(report.problems()), status)
     return EXIT_OK
+
+
+def _save_placeholder(path: str, target: str | objects.S3Target, layout: DatasetLayout,
+                      rank: int, world: int, args: argparse.Namespace,
+                      options: dict[str, Any]) -> None:
+    """A failed record in the report's place until the share's own replaces
+    it: a process killed on the way must not leave an earlier run's report
+    there for a merge to take as this run's. Where the report's directory is
+    still to be made (the data set's own), no earlier report can be there."""
+    if not os.path.isdir(os.path.dirname(path) or "."):
+        return
+    _save_record(path, parallel.record_before_writing(
+        target, layout, rank, world, float(args.dedup), float(options["compress_ratio"]),
+        mode="independent", run_id=None, state=parallel.FAILED,
+        error="the process ended before it finished its share"))
 
 
 def _save_record(path: str, record: parallel.RankReport) -> None:

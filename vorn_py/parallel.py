@@ -37,7 +37,7 @@ from vorn_py.dataset import (
 )
 from vorn_py.layout import DatasetLayout, DatasetPart
 from vorn_py.manifest import BLOCK_SIZE, PathLike, ratio_factor, unique_block_count
-from vorn_py.s3 import is_s3
+from vorn_py.s3 import S3Target, is_s3
 
 if TYPE_CHECKING:
     from mpi4py import MPI
@@ -192,8 +192,13 @@ class RankReport:
             raise ValueError(f"a rank report of version {data.get('version')}, but this "
                              f"version of vorn-gen reads only version {RECORD_VERSION}")
         names = cls.__dataclass_fields__
+        # Every field: a report cut short must not have its outcome filled
+        # in by the defaults (an "ok" with nothing written).
+        missing = [name for name in names if name not in data]
+        if missing:
+            raise ValueError(f"a damaged rank report (no {', '.join(missing)})")
         try:
-            record = cls(**{name: data[name] for name in names if name in data})
+            record = cls(**{name: data[name] for name in names})
             record.dataset()
             record._check_fields()
         except (TypeError, ValueError) as exc:
@@ -250,6 +255,9 @@ class RankReport:
                              f"{self.file_count}")
         if not isinstance(self.direct, bool) or not isinstance(self.fsync, bool):
             raise ValueError("direct and fsync are not true or false")
+        if self.state == OK and (self.bytes_written, self.files_written) != (self.share_size,
+                                                                              self.file_count):
+            raise ValueError(f"state ok with {self.written()}")
 
     @classmethod
     def of_write(cls, report: WriteReport, part: DatasetPart, rank: int, world_size: int, *,
@@ -480,6 +488,18 @@ def write_share(target: Any, layout: DatasetLayout, rank: int, world_size: int, 
     if failure is not None:
         raise ShareError(str(failure), record) from None
     return record
+
+
+def record_before_writing(target: Any, layout: DatasetLayout, rank: int, world_size: int,
+                          dedup_ratio: float, compress_ratio: float, *, mode: str,
+                          run_id: str | None, state: str, error: str) -> RankReport:
+    """The record of a share that ended before anything was written."""
+    part = share_of(layout, rank, world_size, dedup_ratio)
+    name = target.url_of(target.prefix()) if isinstance(target, S3Target) else str(target)
+    report = WriteReport(name, part.size, len(part), dedup=ratio_factor(dedup_ratio),
+                         compress=ratio_factor(compress_ratio), error=error)
+    return RankReport.of_write(report, part, rank, world_size, mode=mode,
+                               started_at=time.time(), seconds=0.0, state=state, run_id=run_id)
 
 
 # The reason a process gives when another one's failure stopped it.

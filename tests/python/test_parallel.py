@@ -7,6 +7,7 @@ run) beside the same run by independent processes and `report merge`."""
 import dataclasses
 import json
 import os
+import select
 import shutil
 import signal
 import statistics
@@ -448,7 +449,9 @@ class TestCommandLine:
                 (["--manifest", tmp_path / "m.{rank}", "--report", tmp_path / "m"],
                  "would replace the manifest"),
                 (["--report", out / "f{rank}"], "the report cannot be one of the data set's"),
-                (["--report", tmp_path / "no" / "r"], "no is not a directory")]:
+                (["--report", tmp_path / "no" / "r"], "no is not a directory"),
+                # Inside the data set, only its own directory is made by the write.
+                (["--report", out / "reports" / "r"], "reports is not a directory")]:
             result = vorn("generate", "8MiB", "-o", out, "--files", "2", "--rank", "1",
                           "--world-size", "2", *extra)
             assert result.returncode == 2, (extra, result.stderr)
@@ -530,6 +533,35 @@ class TestCommandLine:
         assert result.returncode == 2, result.stderr
         assert "/dev/zero is too large to be a vorn-gen rank report" in result.stderr
 
+    def test_a_rank_killed_on_the_way_leaves_no_earlier_report(self, tmp_path):
+        """A rerun whose rank 0 is killed while writing must not leave the
+        first run's report for the merge to take as this run's."""
+        args = ["generate", "16MiB", "-o", tmp_path / "set", "--files", "4",
+                "--world-size", "2", "--report", tmp_path / "r.json", "-q"]
+        for rank in (0, 1):
+            assert vorn(*args, "--rank", rank).returncode == 0
+        assert vorn("report", "merge", tmp_path / "r.json.0", tmp_path / "r.json.1").returncode == 0
+
+        # Rank 0's first file becomes a pipe that nobody empties: the rerun
+        # blocks in its first writes, and is killed once data comes out.
+        first = tmp_path / "set" / "f0"
+        first.unlink()
+        os.mkfifo(first)
+        reader = os.open(first, os.O_RDONLY | os.O_NONBLOCK)
+        rerun = subprocess.Popen([VORN, *map(str, args), "--rank", "0"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 env=clean_env(), preexec_fn=default_sigint())
+        try:
+            readable, _, _ = select.select([reader], [], [], WATCHDOG)
+            assert readable, "the rerun never wrote"
+        finally:
+            rerun.kill()
+            rerun.wait()
+            os.close(reader)
+        merged = vorn("report", "merge", tmp_path / "r.json.0", tmp_path / "r.json.1")
+        assert merged.returncode == 1, merged.stdout
+        assert "rank 0 failed: the process ended before it finished its share" in merged.stderr
+
     def test_report_merge_refuses_what_is_not_one_run(self, tmp_path):
         garbage = tmp_path / "garbage"
         garbage.write_text("{")
@@ -537,9 +569,17 @@ class TestCommandLine:
         first.write_text(json.dumps(record(0).to_dict()))
         damaged = tmp_path / "damaged"
         damaged.write_text(json.dumps({**record(1).to_dict(), "bytes_written": "x"}))
+        # Cut short, the defaults would fill in an "ok" with nothing written.
+        cut = tmp_path / "cut"
+        cut.write_text(json.dumps({k: v for k, v in record(1).to_dict().items()
+                                   if k not in ("state", "bytes_written", "files_written")}))
+        short = tmp_path / "short"
+        short.write_text(json.dumps(record(1, written=MiB).to_dict()))
         for files, message in [([tmp_path / "missing"], "cannot read"),
                                ([garbage], "not a vorn-gen rank report"),
                                ([first, damaged], "damaged rank report"),
+                               ([first, cut], "(no bytes_written, files_written, state)"),
+                               ([first, short], "state ok with 1048576 of"),
                                ([first], "rank 1 of 2 are missing"),
                                ([first, first], "given twice")]:
             result = vorn("report", "merge", *files)
