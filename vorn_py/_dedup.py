@@ -186,8 +186,9 @@ class DigestSample:
     the estimate is the sample's size / p. It is exact while there are at
     most `capacity` distinct digests; beyond that its relative standard
     error is sqrt((1 - p) / (estimate * p)), about 1 / sqrt(sample size),
-    and never more than sqrt(2 / capacity) since the sample stays at least
-    half full. Memory: at most 24 bytes per digest of `capacity` (and of one
+    and no more than sqrt(2 / capacity) while the sample stays at least half
+    full, as it does but for capacities of a few digests, where a halving
+    may even leave it empty (an infinite error). Memory: at most 24 bytes per digest of `capacity` (and of one
     batch beyond it), twice that while the sample halves.
     """
 
@@ -220,6 +221,8 @@ class DigestSample:
         """The relative standard error of `estimate` (0.0 while exact)."""
         if self.exact:
             return 0.0
+        if not self._sample:  # a tiny sample that halved to nothing tells nothing
+            return math.inf
         return math.sqrt(((1 << self.level) - 1) / self.estimate())
 
     def _kept(self, digests: list[bytes]) -> list[bytes]:

@@ -216,9 +216,14 @@ def _figures(job: _Job) -> Measurement:
         chunks = job.counter.chunks
         distinct = job.counter.distinct
         if isinstance(distinct, DigestSample):
-            unique_chunks = min(distinct.estimate(), chunks)
-            # Chunks are all full but perhaps the last: scale the size likewise.
-            unique_size = round(job.size * _ratio(unique_chunks, chunks)) if chunks else 0
+            # A stream of chunks has one distinct chunk at least, whatever a
+            # tiny sample that halved to nothing says.
+            unique_chunks = max(min(distinct.estimate(), chunks), min(chunks, 1))
+            # Chunks are all full but perhaps the last, which is distinct from
+            # every full one: it counts with its own length.
+            short = job.size % job.counter.chunk_size
+            unique_size = unique_chunks * job.counter.chunk_size - (
+                job.counter.chunk_size - short if short and unique_chunks else 0)
             exact, error = distinct.exact, distinct.relative_error()
         else:
             unique_chunks, unique_size = len(distinct), job.counter.unique_size

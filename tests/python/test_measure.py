@@ -196,6 +196,24 @@ class TestDistinctCounting:
         assert max(map(abs, scaled)) < 5
         assert 0.6 < (sum(z * z for z in scaled) / len(scaled)) ** 0.5 < 1.3
 
+    def test_tiny_samples_and_a_short_last_chunk(self):
+        # A sample of a few digests may halve to nothing: the count stays at
+        # least one, with an error that says it knows nothing.
+        for seed in range(300):
+            data = b"".join(f"{seed}/{i}".encode().ljust(64, b".") for i in range(40))
+            result = measure.measure(data, chunk_size=64, codecs=[], estimate=True,
+                                     sample_size=1 + seed % 4)
+            assert 1 <= result["unique_chunks"] <= 40 and result["dedup_error"] > 0
+            if result["dedup_error"] == float("inf"):
+                assert result["unique_chunks"] == 1
+        # The short last chunk is distinct from every full one and counts with
+        # its own length, estimated or not.
+        data = chunks(*"aa") + b"t" * 100
+        exact = measure.measure(data, codecs=[])
+        estimated = measure.measure(data, codecs=[], estimate=True)
+        assert exact["unique_size"] == estimated["unique_size"] == 4096 + 100
+        assert estimated["dedup_exact"]
+
     def test_bad_sample_sizes(self):
         for bad, error in ((0, ValueError), (2.5, TypeError), (True, TypeError)):
             with pytest.raises(error):
