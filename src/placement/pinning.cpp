@@ -2,7 +2,6 @@
 // whose detached worker threads pin themselves before their first chunk.
 #include "placement/pinning.hpp"
 
-#include <cmath>
 #include <sched.h>
 #include <system_error>
 #include <thread>
@@ -12,11 +11,13 @@ namespace vorn {
 namespace {
 
 // The step between the CPUs a node's workers take: the node's CPU count over
-// the whole worker count, rounded up (in double precision), so that a node's
-// workers spread over its CPUs. At least 1, since both counts are.
+// the node's own worker count, rounded up, so that they spread over all its
+// CPUs. Taken over the whole worker count instead, the step was 1 as soon as
+// there were as many workers as a node has CPUs, and the nodes' alternating
+// workers took every other CPU of each node twice, leaving half idle. At
+// least 1, since both counts are.
 std::uint64_t spread(std::uint64_t cpus, std::uint64_t workers) {
-    return static_cast<std::uint64_t>(
-        std::ceil(static_cast<double>(cpus) / static_cast<double>(workers)));
+    return cpus / workers + (cpus % workers != 0 ? 1 : 0);
 }
 
 }  // namespace
@@ -25,12 +26,17 @@ WorkerCpus worker_cpus_across_nodes(const NumaTopology& topology, std::uint64_t 
     // Every node dropped by detection leaves nothing to go round.
     if (workers == 0 || topology.nodes.empty()) return {};
     WorkerCpus table(workers);
+    const std::uint64_t nodes = topology.nodes.size();
     for (std::uint64_t worker = 0; worker < workers; ++worker) {
-        const NumaNode& node = topology.nodes[worker % topology.nodes.size()];
+        // Round robin over the nodes: this is the node's worker number
+        // `rank`, of `on_node` workers it gets.
+        const std::uint64_t index = worker % nodes, rank = worker / nodes;
+        const std::uint64_t on_node = workers / nodes + (index < workers % nodes ? 1 : 0);
+        const NumaNode& node = topology.nodes[index];
         const std::uint64_t node_cpus = node.cpus.size();
         if (node_cpus == 0) continue;  // memory-only node: this worker stays unpinned
         const unsigned __int128 position =
-            static_cast<unsigned __int128>(spread(node_cpus, workers)) * worker % node_cpus;
+            static_cast<unsigned __int128>(spread(node_cpus, on_node)) * rank % node_cpus;
         table[worker] = node.cpus[static_cast<std::size_t>(position)];
     }
     return table;

@@ -311,7 +311,7 @@ TEST_CASE(placement_starts_workers_for_the_blocks_and_tables_their_cpus) {
     CHECK(pinned.worker_cpus != nullptr);
     if (pinned.worker_cpus) {
         CHECK_EQ(pinned.worker_cpus->size(), 4u);
-        CHECK(*pinned.worker_cpus == WorkerCpus({0, 10, 4, 14}));
+        CHECK(*pinned.worker_cpus == WorkerCpus({0, 8, 4, 12}));
     }
     const Placement fewer_blocks = placed(4, 2, &two);
     CHECK(fewer_blocks.worker_cpus && fewer_blocks.worker_cpus->size() == 2u);

@@ -83,21 +83,25 @@ std::vector<int> mask_after(const std::vector<int>& allowed, Body body) {
 
 TEST_CASE(pinning_table_round_robin) {
     const auto two_nodes = topology_of({node(0, 0, 8), node(1, 8, 16)});
-    // c = ceil(8 / 4) = 2: positions 0, 2, 4, 6 alternating over the nodes.
-    CHECK_EQ(text(vorn::worker_cpus_across_nodes(two_nodes, 4)), "0,10,4,14");
-    // c = 1 with the whole thread count, not the workers per node.
+    // Two workers per node, alternating over the nodes: a step of 8 / 2 = 4.
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(two_nodes, 4)), "0,8,4,12");
+    // As many workers as CPUs: every CPU once, none twice.
     CHECK_EQ(text(vorn::worker_cpus_across_nodes(two_nodes, 16)),
-             "0,9,2,11,4,13,6,15,0,9,2,11,4,13,6,15");
+             "0,8,1,9,2,10,3,11,4,12,5,13,6,14,7,15");
+    // More workers than CPUs: each CPU twice.
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(two_nodes, 32)),
+             "0,8,1,9,2,10,3,11,4,12,5,13,6,14,7,15,0,8,1,9,2,10,3,11,4,12,5,13,6,14,7,15");
     CHECK_EQ(text(vorn::worker_cpus_across_nodes(two_nodes, 1)), "0");
     CHECK(vorn::worker_cpus_across_nodes(two_nodes, 0).empty());
 
-    // c = ceil(8 / 3) = 3, rounded up, not down.
+    // A step of ceil(8 / 3) = 3, rounded up, not down.
     const auto one_node = topology_of({node(0, 0, 8)});
     CHECK_EQ(text(vorn::worker_cpus_across_nodes(one_node, 3)), "0,3,6");
 
-    // Uneven nodes: each node's c comes from its own size.
+    // Uneven nodes: each node's step comes from its own size and its own
+    // workers (node 0 gets workers 0 and 3: a step of 4 / 2).
     const auto uneven = topology_of({node(0, 0, 4), node(1, 4, 6), node(2, 6, 12)});
-    CHECK_EQ(text(vorn::worker_cpus_across_nodes(uneven, 4)), "0,5,10,3");
+    CHECK_EQ(text(vorn::worker_cpus_across_nodes(uneven, 4)), "0,4,6,2");
 
     // Workers that land on a memory-only node get no entry; the others do.
     const auto with_memory_only = topology_of({node(0, 0, 4), node(5, 0, 0)});
