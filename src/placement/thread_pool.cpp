@@ -36,6 +36,7 @@ struct ThreadPool::State {
     std::uint64_t generation = 0;
     bool stop = false;
     std::uint64_t owner = current_process_token();  // the process whose threads the workers are
+    std::shared_ptr<State> self;  // set only to leak a state left behind by fork()
 
     // Claims and runs chunks until the job has none left. fn is called only
     // for claimed indices, so once every chunk is done no worker touches the
@@ -94,9 +95,11 @@ void run_on_caller(std::size_t count, const std::function<void(std::size_t)>& fn
 
 // After fork() the state's mutex may have been held by a parent thread that
 // the child does not have: the child never touches that state again, and
-// leaks it rather than destroy it.
-void abandon(std::shared_ptr<ThreadPool::State>& state) {
-    new std::shared_ptr<ThreadPool::State>(std::move(state));
+// leaks it rather than destroy it, by having it own itself, which needs no
+// memory (a destructor may be where this happens).
+void abandon(std::shared_ptr<ThreadPool::State>& state) noexcept {
+    ThreadPool::State& left = *state;
+    left.self = std::move(state);
 }
 
 }  // namespace
@@ -118,12 +121,12 @@ std::unique_ptr<ThreadPool> ThreadPool::create(std::size_t workers) {
 std::unique_ptr<ThreadPool> ThreadPool::create(std::size_t workers, ThreadStarter start) {
     if (workers == 0) workers = static_cast<std::size_t>(available_cpu_count());
     std::unique_ptr<ThreadPool> pool(new ThreadPool(std::min(workers, MAX_WORKERS), std::move(start)));
-    pool->start_workers();
+    pool->start_workers(std::make_shared<State>());
     return pool;
 }
 
-void ThreadPool::start_workers() {
-    state_ = std::make_shared<State>();
+void ThreadPool::start_workers(std::shared_ptr<State> fresh) {
+    state_ = std::move(fresh);
     workers_ = 0;
     while (workers_ < requested_) {
         bool started = false;
@@ -138,6 +141,7 @@ void ThreadPool::start_workers() {
 }
 
 ThreadPool::~ThreadPool() {
+    if (!state_) return;  // its state could not be made: no worker was started
     if (state_->owner != current_process_token()) {
         abandon(state_);
         return;
@@ -150,8 +154,11 @@ ThreadPool::~ThreadPool() {
 void ThreadPool::run_chunks(std::size_t count, const std::function<void(std::size_t)>& fn) {
     if (count == 0) return;
     if (state_->owner != current_process_token()) {
+        // Made first: should it fail, the pool still holds its old state and
+        // tries again on the next call.
+        std::shared_ptr<State> fresh = std::make_shared<State>();
         abandon(state_);
-        start_workers();
+        start_workers(std::move(fresh));
     }
     if (workers_ == 0) {
         run_on_caller(count, fn);

@@ -62,7 +62,7 @@ public:
 
 private:
     ThreadPool(std::size_t requested, ThreadStarter start);
-    void start_workers();
+    void start_workers(std::shared_ptr<State> fresh);
 
     std::size_t requested_;
     ThreadStarter start_;
