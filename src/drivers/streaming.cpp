@@ -138,7 +138,9 @@ void DataGenerator::fill_chunk_parallel(std::uint8_t* dest, std::uint64_t count,
         const std::uint64_t block = first + j;
         const std::uint64_t block_start = block << BLOCK_SHIFT;
         const std::uint64_t from = std::max(start, block_start);
-        const std::uint64_t to = std::min(end, block_start + BLOCK_SIZE);
+        // From the distance to the end: block_start + BLOCK_SIZE wraps for
+        // the last block of a stream that ends within a block of 2^64.
+        const std::uint64_t to = block_start + std::min(BLOCK_SIZE, end - block_start);
         std::uint8_t* out = dest + (from - start);
         const std::uint8_t* earlier = earlier_in_call(dest, j, offset);
         const bool spare_unit = block == last_block && last_partial && !last_from_kept;
