@@ -188,8 +188,9 @@ class DigestSample:
     error is sqrt((1 - p) / (estimate * p)), about 1 / sqrt(sample size),
     and no more than sqrt(2 / capacity) while the sample stays at least half
     full, as it does but for capacities of a few digests, where a halving
-    may even leave it empty (an infinite error). Memory: at most 24 bytes per digest of `capacity` (and of one
-    batch beyond it), twice that while the sample halves.
+    may even leave it empty (an infinite error). Memory: at most 24 bytes
+    per digest of `capacity` (and of one batch beyond it), twice that while
+    the sample halves.
     """
 
     def __init__(self, capacity: int) -> None:

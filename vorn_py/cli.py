@@ -32,9 +32,9 @@ from vorn_py import verify as verifying
 from vorn_py._status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from vorn_py._units import human_bytes
 from vorn_py.layout import PAGE, DatasetLayout
+from vorn_py.manifest import BLOCK_SIZE, Manifest, ManifestError, create_beside, read_manifest
 from vorn_py.sinks import same_file
 from vorn_py.writer import largest_size
-from vorn_py.manifest import BLOCK_SIZE, Manifest, ManifestError, create_beside, read_manifest
 
 if TYPE_CHECKING:
     from typing import NoReturn
@@ -385,7 +385,8 @@ def _check_generate_options(args: argparse.Namespace, layout: DatasetLayout | No
 def _checked_target(args: argparse.Namespace,
                     layout: DatasetLayout | None) -> objects.S3Target | None:
     """Checks the options of generate against its target before anything is
-    made; returns the object storage target, or None for files."""
+    made, and fills in the chunk size left to its default (which objects do
+    not take); returns the object storage target, or None for files."""
     _check_generate_options(args, layout)
     bucket = _s3_target(args, args.output)
     if bucket is not None:
@@ -642,7 +643,7 @@ def _generate_share_alone(args: argparse.Namespace, target: str | objects.S3Targ
     failure: CommandError | None = None
     if args.report is not None:
         _save_placeholder(parallel.rank_path(args.report, rank), target, layout, rank, world,
-                          args, options)
+                          args)
     try:
         record = parallel.write_share(target, layout, rank, world,
                                       dedup_ratio=float(args.dedup), manifest=manifest,
@@ -701,8 +702,7 @@ def _generate_share_mpi(args: argparse.Namespace, comm: Any, target: str | objec
 
 
 def _save_placeholder(path: str, target: str | objects.S3Target, layout: DatasetLayout,
-                      rank: int, world: int, args: argparse.Namespace,
-                      options: dict[str, Any]) -> None:
+                      rank: int, world: int, args: argparse.Namespace) -> None:
     """A failed record in the report's place until the share's own replaces
     it: a process killed on the way must not leave an earlier run's report
     there for a merge to take as this run's. Where the report's directory is
@@ -710,7 +710,7 @@ def _save_placeholder(path: str, target: str | objects.S3Target, layout: Dataset
     if not os.path.isdir(os.path.dirname(path) or "."):
         return
     _save_record(path, parallel.record_before_writing(
-        target, layout, rank, world, float(args.dedup), float(options["compress_ratio"]),
+        target, layout, rank, world, float(args.dedup), float(args.compress),
         mode="independent", run_id=None, state=parallel.FAILED,
         error="the process ended before it finished its share"))
 

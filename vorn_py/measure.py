@@ -223,7 +223,7 @@ def _figures(job: _Job) -> Measurement:
             # every full one: it counts with its own length.
             short = job.size % job.counter.chunk_size
             unique_size = unique_chunks * job.counter.chunk_size - (
-                job.counter.chunk_size - short if short and unique_chunks else 0)
+                job.counter.chunk_size - short if short else 0)
             exact, error = distinct.exact, distinct.relative_error()
         else:
             unique_chunks, unique_size = len(distinct), job.counter.unique_size

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-
 namespace vorn {
 
 // Every back-reference lies inside one aligned page of the span, so that a

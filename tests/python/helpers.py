@@ -38,13 +38,14 @@ def clean_env(base=None, **extra):
     return env
 
 
-def run_python(code, env=None, timeout=300):
-    """Run a snippet in a fresh interpreter; return the completed process."""
+def run_python(code, env=None, timeout=300, launcher=()):
+    """Run a snippet in a fresh interpreter (started by `launcher`, a command
+    prefix, if given); return the completed process."""
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [*launcher, sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         env=full_env,

@@ -5,14 +5,12 @@ start to end, and its edge cases."""
 import hashlib
 import multiprocessing
 import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 from _vorncore import BytesView, Generator
-from helpers import BLOCK, SANITIZED, blocks_of, default_sigint, run_python
+from helpers import BLOCK, SANITIZED, blocks_of, run_python
 
 
 def read_all(gen, piece):
@@ -346,7 +344,7 @@ class TestFork:
         # inherits a pool whose workers its ancestor started, and must still
         # see that they are not its own (it hung waiting on them), and a
         # topology cache whose lock a thread of the ancestor may have held.
-        code = textwrap.dedent("""
+        result = run_python("""
             import ctypes, faulthandler, hashlib, os, _vorncore
             assert os.getpid() == 1
             B = 4194304
@@ -385,10 +383,7 @@ class TestFork:
                     os._exit(status)
             _, st = os.waitpid(pid, 0)
             print(os.waitstatus_to_exitcode(st))
-        """)
-        result = subprocess.run(["unshare", "--pid", "--fork", "--kill-child", sys.executable,
-                                 "-c", code], capture_output=True, text=True, timeout=120,
-                                preexec_fn=default_sigint())
+        """, timeout=120, launcher=["unshare", "--pid", "--fork", "--kill-child"])
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "0", result.stdout + result.stderr
 
