@@ -3,6 +3,7 @@
 #include "common/cpu_count.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <fstream>
 #include <sched.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/publish_once.hpp"
 #include "common/text.hpp"
 
 namespace vorn {
@@ -224,8 +226,12 @@ std::uint64_t affinity_cpu_count() {
 }
 
 std::uint64_t available_cpu_count() {
-    // The quota rarely changes and costs several file reads: once per process.
-    static const std::optional<std::uint64_t> cgroup_limit = cgroup_cpu_limit("/");
+    // The quota rarely changes and costs several file reads: once per
+    // process, published rather than kept in a function-local static, whose
+    // guard a child forked during those reads would wait on.
+    static std::atomic<const std::optional<std::uint64_t>*> published{nullptr};
+    const std::optional<std::uint64_t>& cgroup_limit =
+        publish_once(published, [] { return cgroup_cpu_limit("/"); });
     const std::uint64_t affinity = affinity_cpu_count();
     return cgroup_limit ? std::min(*cgroup_limit, affinity) : affinity;
 }

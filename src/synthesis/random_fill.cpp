@@ -37,10 +37,11 @@ CpuPaths detect_cpu_paths() {
     return paths;
 }
 
-const CpuPaths& cpu_paths() {
-    static const CpuPaths paths = detect_cpu_paths();
-    return paths;
-}
+// Published like the jump tables rather than kept in a function-local
+// static, whose guard a child forked during the first call would wait on.
+std::atomic<const CpuPaths*> published_cpu_paths{nullptr};
+
+const CpuPaths& cpu_paths() { return publish_once(published_cpu_paths, detect_cpu_paths); }
 
 // The jumps of one lane length, made on first use: a process needs only the
 // few lengths its fills use, and each length costs tens of microseconds.
